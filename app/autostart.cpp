@@ -1,0 +1,72 @@
+#include "autostart.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace {
+
+// The general escaping of a desktop entry's string values.
+QString escapeDesktopString(QString value)
+{
+    value.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+    value.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    value.replace(QLatin1Char('\t'), QLatin1String("\\t"));
+    value.replace(QLatin1Char('\r'), QLatin1String("\\r"));
+    return value;
+}
+
+#ifndef Q_OS_WIN
+void writeDesktopEntry(const QString &name, const QString &program)
+{
+    const QString folder =
+        QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + QStringLiteral("/autostart");
+    const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".desktop");
+    const QByteArray content = QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nExec=%2\n")
+                                   .arg(escapeDesktopString(name), desktopEntryExec(program))
+                                   .toUtf8();
+    QFile existing(path);
+    if (existing.open(QIODevice::ReadOnly) && existing.readAll() == content)
+        return;
+    existing.close();
+    QDir().mkpath(folder);
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(content) == content.size())
+        file.commit();
+}
+#endif
+
+} // namespace
+
+QString desktopEntryExec(const QString &program)
+{
+    // Quoted as one argument; inside the quotes '"', '`', '$' and '\' take a
+    // backslash, then the string escaping doubles the backslashes again.
+    QString quoted;
+    for (const QChar c : program) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') ||
+            c == QLatin1Char('\\'))
+            quoted += QLatin1Char('\\');
+        quoted += c;
+    }
+    quoted = QLatin1Char('"') + quoted + QLatin1Char('"');
+    quoted.replace(QLatin1Char('%'), QLatin1String("%%"));
+    return escapeDesktopString(quoted);
+}
+
+void registerAutostart()
+{
+    const QString name = QCoreApplication::applicationName();
+#ifdef Q_OS_WIN
+    QSettings settings(QStringLiteral("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"),
+                       QSettings::NativeFormat);
+    const QString value = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+    if (settings.value(name).toString() != value)
+        settings.setValue(name, value);
+#else
+    writeDesktopEntry(name, QCoreApplication::applicationFilePath());
+#endif
+}

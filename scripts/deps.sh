@@ -1,0 +1,22 @@
+# Sourced by the set-up scripts: installs the Debian packages that building,
+# testing and the demo need, and only when one of them is missing.
+LUMIPOST_PACKAGES=(
+    cmake g++ make pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    php-cli
+    xvfb xauth
+)
+
+install_missing_packages() {
+    local missing=()
+    for package in "${LUMIPOST_PACKAGES[@]}" "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// The server's two indexes, read from the body bytes alone. Each returns
+// nothing when the body is not a JSON array; an element that is not an object
+// reads as an entry without keys.
+
+struct AppIndexEntry
+{
+    QString relativePath; // one leading '/' already dropped
+    qint64 size = 0;
+    bool isDir = false;
+};
+
+struct VideoIndexEntry
+{
+    QString type;
+    QString fileName;
+    qint64 size = 0;
+};
+
+std::optional<QList<AppIndexEntry>> parseAppIndex(const QByteArray &body);
+std::optional<QList<VideoIndexEntry>> parseVideoIndex(const QByteArray &body);

@@ -1,0 +1,18 @@
+#include "savefile.h"
+
+#include <QSaveFile>
+
+QString saveFileAtomically(const QString &path, const QByteArray &data)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return file.errorString();
+    if (file.write(data) != data.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return reason;
+    }
+    if (!file.commit())
+        return file.errorString();
+    return QString();
+}

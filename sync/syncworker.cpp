@@ -1,0 +1,173 @@
+#include "syncworker.h"
+
+#include "buildconfig.h"
+#include "logging.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+#include <algorithm>
+
+Q_LOGGING_CATEGORY(lcSync, "lumipost.sync", QtInfoMsg)
+
+namespace {
+
+constexpr double bytesToMegabytes = 9.5367431640625e-7; // 1 / 1048576
+
+// Gathers a download's body as it arrives, straight into one buffer reserved
+// from the announced length. Reading it all at the end would hold a large
+// video twice: once in the reply's buffer and once in the copy.
+class DownloadBody : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DownloadBody(QNetworkReply *reply) : QObject(reply)
+    {
+        connect(reply, &QIODevice::readyRead, this, [this, reply] { takeAvailable(reply); });
+    }
+
+    void takeAvailable(QNetworkReply *reply)
+    {
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            return;
+        if (bytes.isEmpty())
+            reserveAnnouncedLength(reply);
+        const qsizetype offset = bytes.size();
+        if (bytes.capacity() < offset + available)
+            bytes.reserve(std::max<qsizetype>(offset + available, bytes.capacity() * 2));
+        bytes.resize(offset + available);
+        const qint64 got = reply->read(bytes.data() + offset, available);
+        bytes.resize(offset + std::max<qint64>(got, 0));
+    }
+
+    QByteArray bytes;
+
+private:
+    void reserveAnnouncedLength(QNetworkReply *reply)
+    {
+        bool ok = false;
+        const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&ok);
+        if (ok && length > 0)
+            bytes.reserve(length);
+    }
+};
+
+} // namespace
+
+SyncConfig SyncConfig::program()
+{
+    SyncConfig config;
+    config.companyRoot = QStringLiteral(LUMIPOST_COMPANY_ROOT);
+    config.serverUrl = QStringLiteral(LUMIPOST_SYNC_SERVER_URL);
+    config.configIniPath = QCoreApplication::applicationDirPath() + QStringLiteral("/config.ini");
+    return config;
+}
+
+SyncWorker::SyncWorker(QObject *parent) : SyncWorker(SyncConfig::program(), parent) {}
+
+SyncWorker::SyncWorker(const SyncConfig &config, QObject *parent)
+    : QObject(parent), m_config(config), m_networkManager(new QNetworkAccessManager(this))
+{
+    m_basePath = m_config.productFolder();
+    QDir().mkpath(m_basePath);
+    m_bootTimer.start();
+    connect(m_networkManager, &QNetworkAccessManager::finished, this,
+            &SyncWorker::onUploadFinished);
+    connect(this, &SyncWorker::logAdded, this,
+            [](const QString &line) { qCInfo(lcSync).noquote() << line; });
+    QTimer::singleShot(m_config.startDelayMs, this, &SyncWorker::startAppSync);
+}
+
+SyncWorker::~SyncWorker() = default;
+
+QString SyncWorker::getDeviceUuid()
+{
+    const QStringList folders = QDir(m_config.companyRoot)
+                                    .entryList(QDir::Dirs | QDir::NoDotAndDotDot,
+                                               QDir::Name | QDir::IgnoreCase);
+    for (const QString &name : folders) {
+        if (name.compare(QLatin1String("Lumipost"), Qt::CaseInsensitive) != 0)
+            return name;
+    }
+    return QString();
+}
+
+QString SyncWorker::getDynamicCameraPath()
+{
+    const QDir root(m_config.companyRoot);
+    if (!root.exists())
+        return QString();
+    const QString deviceUuid = getDeviceUuid();
+    if (deviceUuid.isEmpty())
+        return QString();
+    return QDir::cleanPath(root.absoluteFilePath(QStringLiteral("%1/Camera").arg(deviceUuid)));
+}
+
+QString SyncWorker::publicMediaFolder() const
+{
+    return m_config.companyRoot + QStringLiteral("/Lumipost/Media");
+}
+
+QString SyncWorker::deviceFolder(const QString &deviceUuid) const
+{
+    return m_config.companyRoot + QLatin1Char('/') + deviceUuid;
+}
+
+void SyncWorker::startPeriodicTimers()
+{
+    if (!m_photoTimer) {
+        m_photoTimer = new QTimer(this);
+        connect(m_photoTimer, &QTimer::timeout, this, &SyncWorker::handleSyncTimeout);
+        m_photoTimer->start(m_config.photoIntervalMs);
+        emit logAdded(QStringLiteral(">>> Photo Sync Timer Enabled (Every 60s)."));
+    }
+    if (!m_videoTimer) {
+        m_videoTimer = new QTimer(this);
+        connect(m_videoTimer, &QTimer::timeout, this, &SyncWorker::handleVideoSyncTimeout);
+        QTimer::singleShot(0, this, &SyncWorker::handleVideoSyncTimeout);
+        m_videoTimer->start(m_config.videoIntervalMs);
+        emit logAdded(QStringLiteral(">>> Video Ads Sync Timer Enabled (Every 30 min)."));
+    }
+}
+
+QNetworkReply *SyncWorker::startDownload(const DownloadTask &task,
+                                         void (SyncWorker::*onFinished)(QNetworkReply *))
+{
+    auto *manager = new QNetworkAccessManager(this);
+    QNetworkReply *reply = manager->get(QNetworkRequest(QUrl(task.url, QUrl::TolerantMode)));
+    reply->setProperty("localFilePath", task.localFilePath);
+    reply->setProperty("fileName", task.fileName);
+    new DownloadBody(reply);
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, reply](qint64 received, qint64 total) {
+                relayDownloadProgress(reply, received, total);
+            });
+    connect(manager, &QNetworkAccessManager::finished, this, onFinished);
+    return reply;
+}
+
+QByteArray SyncWorker::takeDownloadBody(QNetworkReply *reply)
+{
+    auto *body = reply->findChild<DownloadBody *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!body)
+        return reply->readAll();
+    body->takeAvailable(reply);
+    return std::move(body->bytes);
+}
+
+void SyncWorker::relayDownloadProgress(QNetworkReply *reply, qint64 received, qint64 total)
+{
+    if (total <= 0)
+        return;
+    const int progress = static_cast<int>(received * 100 / total);
+    const QString fileName = reply->property("fileName").toString();
+    emit progressUpdated(fileName, progress, received * bytesToMegabytes,
+                         total * bytesToMegabytes);
+}
+
+#include "syncworker.moc"

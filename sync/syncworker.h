@@ -1,0 +1,93 @@
+#pragma once
+
+#include "syncconfig.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTimer;
+struct AppIndexEntry;
+struct VideoIndexEntry;
+
+struct DownloadTask
+{
+    QString fileName;
+    QString url;
+    QString localFilePath;
+};
+
+class SyncWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SyncWorker(QObject *parent = nullptr);
+    explicit SyncWorker(const SyncConfig &config, QObject *parent = nullptr);
+    ~SyncWorker() override;
+
+    void saveMainAppPath(const QString &path);
+
+signals:
+    void statusChanged(QString statusText, QString type);
+    void progressUpdated(QString fileName, int progress, double mbReceived, double mbTotal);
+    void logAdded(QString logText);
+    void needToSelectExecutable();
+
+private slots:
+    QString getDynamicCameraPath();
+    void handleSyncTimeout();
+    void onUploadFinished(QNetworkReply *reply);
+    void onIndexFetchFinished(QNetworkReply *reply);
+    void onAppFileDownloadFinished(QNetworkReply *reply);
+    void onVideoIndexFetchFinished(QNetworkReply *reply);
+    void onVideoDownloadFinished(QNetworkReply *reply);
+    void handleVideoSyncTimeout();
+
+private:
+    friend class WorkerProbe; // tests reach the private steps through it
+
+    // Application mirror
+    void startAppSync();
+    QSet<QString> queueAppIndex(const QList<AppIndexEntry> &entries);
+    void removeLocalExtras(const QSet<QString> &serverPaths);
+    void processNextAppDownload();
+    // Main application launch
+    void launchMainApplication();
+    // Photo upload
+    void uploadPendingPhotos();
+    void removeEmptyDirectories(const QString &path);
+    // Video ads
+    void processNextVideoDownload();
+    void queueMissingVideos(const QList<VideoIndexEntry> &entries, const QString &deviceUuid,
+                            QSet<QString> &publicNames, QSet<QString> &privateNames);
+    void removeObsoleteVideos(const QString &folder, const QSet<QString> &keptNames,
+                              const QString &linePrefix);
+    // Core
+    QString getDeviceUuid();
+    void startPeriodicTimers();
+    QNetworkReply *startDownload(const DownloadTask &task,
+                                 void (SyncWorker::*onFinished)(QNetworkReply *));
+    void relayDownloadProgress(QNetworkReply *reply, qint64 received, qint64 total);
+    static QByteArray takeDownloadBody(QNetworkReply *reply);
+    QString publicMediaFolder() const;
+    QString deviceFolder(const QString &deviceUuid) const;
+
+    SyncConfig m_config;
+    QNetworkAccessManager *m_networkManager;
+    QElapsedTimer m_bootTimer;
+    QTimer *m_photoTimer = nullptr;
+    QTimer *m_videoTimer = nullptr;
+    QList<DownloadTask> m_appDownloadQueue;
+    QString m_basePath;
+    QList<DownloadTask> m_videoDownloadQueue;
+    bool m_mainAppStarted = false;
+    // A photo still on its way is not posted again by a later cycle.
+    QSet<QString> m_uploadsInFlight;
+    // A tick while the video index is still being fetched sends no second request.
+    bool m_videoIndexPending = false;
+};

@@ -1,0 +1,315 @@
+#include "autostart.h"
+#include "mainwindow.h"
+#include "syncworker.h"
+#include "workerprobe.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFrame>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QProgressBar>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+// Reverses desktopEntryExec by the Desktop Entry rules: string unescaping,
+// then "%%", then the quoted argument with its backslash escapes.
+QString unquoteExec(const QString &exec)
+{
+    QString unescaped;
+    for (int i = 0; i < exec.size(); ++i) {
+        if (exec[i] == '\\' && i + 1 < exec.size()) {
+            const QChar next = exec[++i];
+            unescaped += next == 'n' ? QChar('\n') : next == 't' ? QChar('\t') : next == 'r' ? QChar('\r') : next == 's' ? QChar(' ') : next;
+        } else {
+            unescaped += exec[i];
+        }
+    }
+    unescaped.replace("%%", "%");
+    if (!unescaped.startsWith('"') || !unescaped.endsWith('"'))
+        return QString();
+    QString argument;
+    for (int i = 1; i < unescaped.size() - 1; ++i) {
+        if (unescaped[i] == '\\')
+            ++i;
+        argument += unescaped[i];
+    }
+    return argument;
+}
+
+QString autostartFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + "/autostart/" +
+           QCoreApplication::applicationName() + ".desktop";
+}
+
+} // namespace
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void initialLook();
+    void logLinesAppendUnchanged();
+    void progressAndStatusDisplay();
+    void closeHidesToTrayAndDashboardReturns();
+    void selectExecutableDialog();
+    void autostartEntry();
+    void desktopEntryQuoting_data();
+    void desktopEntryQuoting();
+    void exitEndsTheEventLoop();
+
+private:
+    MainWindow *makeWindow();
+    SyncWorker *workerOf(MainWindow *window) { return window->findChild<SyncWorker *>(); }
+    template <typename T> T *widget(MainWindow *window, const char *name)
+    {
+        return window->findChild<T *>(QLatin1String(name));
+    }
+
+    std::unique_ptr<QTemporaryDir> m_tmp;
+    std::unique_ptr<MainWindow> m_window;
+};
+
+void MainWindowTest::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+}
+
+void MainWindowTest::init()
+{
+    m_window.reset();
+    m_tmp = std::make_unique<QTemporaryDir>();
+    QFile::remove(autostartFile());
+}
+
+MainWindow *MainWindowTest::makeWindow()
+{
+    // Nothing fires by itself: the server is unreachable and the start delay long.
+    m_window = std::make_unique<MainWindow>(
+        testConfig(m_tmp->path() + "/KESTOVA", "http://127.0.0.1:1"));
+    m_window->show();
+    return m_window.get();
+}
+
+void MainWindowTest::initialLook()
+{
+    MainWindow *window = makeWindow();
+    QCOMPARE(window->windowTitle(), QString::fromUtf8("کستووا - مدیریت نرم افزار"));
+    QVERIFY(!window->windowIcon().isNull());
+    QCOMPARE(widget<QLabel>(window, "lblStatus")->text(), QString("System is ready"));
+    QCOMPARE(widget<QLabel>(window, "lblFileName")->text(), QString("File name:"));
+    QCOMPARE(widget<QLabel>(window, "lblProgressSize")->text(), QString("Size App"));
+    QCOMPARE(widget<QProgressBar>(window, "progressBar")->value(), 50);
+    QCOMPARE(widget<QLabel>(window, "lblStatus")->font().families(), QStringList{"IRANYekan"});
+    auto *logs = widget<QListWidget>(window, "listLogs");
+    QCOMPARE(logs->count(), 0);
+    QCOMPARE(logs->styleSheet().size(), 384);
+    QCOMPARE(logs->geometry(), QRect(0, 0, 650, 260));
+
+    window->resize(1200, 900);
+    QCOMPARE(widget<QFrame>(window, "frameDown")->geometry(), QRect(25, 25, 750, 550));
+
+    // The gradient shows outside the panel: blue, brighter towards the bottom.
+    const QImage image = window->grab().toImage();
+    const QColor top = image.pixelColor(5, 5);
+    const QColor bottom = image.pixelColor(1190, 890);
+    QVERIFY2(top.blue() > 200 && top.red() < 60, qPrintable(top.name()));
+    QVERIFY2(bottom.green() > top.green(), qPrintable(bottom.name()));
+}
+
+void MainWindowTest::logLinesAppendUnchanged()
+{
+    MainWindow *window = makeWindow();
+    SyncWorker *worker = workerOf(window);
+    auto *logs = widget<QListWidget>(window, "listLogs");
+    window->hide(); // a hidden window still collects its log
+    for (int i = 0; i < 5000; ++i)
+        emit worker->logAdded(QString(">>> line %1").arg(i));
+    window->show();
+    QCOMPARE(logs->count(), 5000);
+    QCOMPARE(logs->item(0)->text(), QString(">>> line 0"));
+    QCOMPARE(logs->item(4999)->text(), QString(">>> line 4999"));
+    QVERIFY(logs->selectedItems().isEmpty());
+}
+
+void MainWindowTest::progressAndStatusDisplay()
+{
+    QLocale::setDefault(QLocale(QLocale::German)); // no grouping or comma in any locale
+    MainWindow *window = makeWindow();
+    SyncWorker *worker = workerOf(window);
+    auto *fileName = widget<QLabel>(window, "lblFileName");
+    auto *bar = widget<QProgressBar>(window, "progressBar");
+    auto *size = widget<QLabel>(window, "lblProgressSize");
+    auto *tray = window->findChild<QSystemTrayIcon *>();
+    QVERIFY(tray->toolTip().isEmpty());
+
+    emit worker->progressUpdated("bin/app.exe", 37, 1.5, 1536.25);
+    QCOMPARE(fileName->text(), QString("bin/app.exe"));
+    QCOMPARE(bar->value(), 37);
+    QCOMPARE(size->text(), QString("1.50 MB / 1536.25 MB"));
+
+    emit worker->statusChanged("Uploading photos...", "upload");
+    QCOMPARE(tray->toolTip(), QString("Lumipost Sync: Uploading photos..."));
+    QCOMPARE(bar->value(), 37);
+
+    emit worker->statusChanged("System Idle", "Idle"); // not the idle word
+    QCOMPARE(tray->toolTip(), QString("Lumipost Sync: System Idle"));
+    QCOMPARE(fileName->text(), QString("bin/app.exe"));
+
+    emit worker->statusChanged("System Idle", "idle");
+    QCOMPARE(fileName->text(), QString("Everything is up to date!"));
+    QCOMPARE(bar->value(), 100);
+    QCOMPARE(size->text(), QString("0.00 MB / 0.00 MB"));
+    QCOMPARE(tray->toolTip(), QString("Lumipost Sync: Everything Done"));
+    QCOMPARE(widget<QLabel>(window, "lblStatus")->text(), QString("System is ready"));
+
+    emit worker->progressUpdated("promo.mp4", 5, 0, 12.25);
+    QCOMPARE(size->text(), QString("0.00 MB / 12.25 MB"));
+    QLocale::setDefault(QLocale::c());
+}
+
+void MainWindowTest::closeHidesToTrayAndDashboardReturns()
+{
+    MainWindow *window = makeWindow();
+    auto *tray = window->findChild<QSystemTrayIcon *>();
+    QVERIFY(tray->isVisible());
+    const QList<QAction *> actions = tray->contextMenu()->actions();
+    QCOMPARE(actions.size(), 2);
+    QCOMPARE(actions.at(0)->text(), QString("Open Dashboard"));
+    QCOMPARE(actions.at(1)->text(), QString("Exit"));
+
+    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+    QVERIFY(!window->close());
+    QVERIFY(window->isHidden());
+    QCOMPARE(lastClosed.count(), 0);
+
+    window->showMinimized();
+    actions.at(0)->trigger();
+    QVERIFY(window->isVisible());
+    QVERIFY(!window->isMinimized());
+}
+
+void MainWindowTest::selectExecutableDialog()
+{
+    MainWindow *window = makeWindow();
+    SyncWorker *worker = workerOf(window);
+    auto *logs = widget<QListWidget>(window, "listLogs");
+    const QString program = m_tmp->path() + "/kiosk-app";
+    QFile file(program);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\npwd > started\n");
+    file.close();
+    file.setPermissions(file.permissions() | QFile::ExeOwner);
+
+    // First request: cancelled. Second: the program is picked.
+    QString caption, folder;
+    QStringList filters;
+    auto answer = [&](bool accept) {
+        QTimer::singleShot(0, this, [&, accept] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            caption = dialog->windowTitle();
+            folder = dialog->directory().absolutePath();
+            filters = dialog->nameFilters();
+            if (!accept) {
+                dialog->reject();
+                return;
+            }
+            dialog->selectFile(program);
+            static_cast<QDialog *>(dialog)->accept(); // public through the base
+        });
+    };
+    window->hide(); // the dialog must not end the agent when the window sits in the tray
+    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+
+    answer(false);
+    emit worker->needToSelectExecutable();
+    QCOMPARE(caption, QString("Select Main Application Executable"));
+    QCOMPARE(folder, m_tmp->path() + "/KESTOVA/Lumipost");
+    QCOMPARE(filters, (QStringList{"Executable Files (*.exe)", "All Files (*)"}));
+    QCOMPARE(logs->item(logs->count() - 1)->text(),
+             QString("!!! Execution cancelled. No executable file selected."));
+
+    answer(true);
+    emit worker->needToSelectExecutable();
+    QCOMPARE(QSettings(m_tmp->path() + "/KESTOVA/config.ini", QSettings::IniFormat)
+                 .value("MainApp/Path")
+                 .toString(),
+             program);
+    QTRY_VERIFY(QFile::exists(m_tmp->path() + "/started"));
+    QCOMPARE(lastClosed.count(), 0);
+}
+
+void MainWindowTest::autostartEntry()
+{
+    makeWindow();
+    QFile entry(autostartFile());
+    QVERIFY(entry.open(QIODevice::ReadOnly));
+    const QString content = QString::fromUtf8(entry.readAll());
+    entry.close();
+    QVERIFY(content.startsWith("[Desktop Entry]\nType=Application\nName="));
+    const QString exec = content.section("Exec=", 1).section('\n', 0, 0);
+    QCOMPARE(unquoteExec(exec), QCoreApplication::applicationFilePath());
+
+    // A second start leaves the entry alone.
+    const QDateTime old = QDateTime::currentDateTime().addDays(-1);
+    QVERIFY(entry.open(QIODevice::ReadWrite));
+    QVERIFY(entry.setFileTime(old, QFileDevice::FileModificationTime));
+    entry.close();
+    makeWindow();
+    QCOMPARE(QFileInfo(autostartFile()).lastModified(), old);
+
+    // An entry for another path is rewritten.
+    QVERIFY(entry.open(QIODevice::WriteOnly));
+    entry.write("[Desktop Entry]\nType=Application\nName=x\nExec=/old/place\n");
+    entry.close();
+    makeWindow();
+    QVERIFY(entry.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(entry.readAll()), content);
+    QVERIFY(QDir::current().entryList({"HKEY*"}).isEmpty());
+}
+
+void MainWindowTest::desktopEntryQuoting_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::newRow("plain") << "/opt/lumipost/LumipostSync";
+    QTest::newRow("space") << "/opt/Lumipost Sync/agent";
+    QTest::newRow("dollar and backtick") << "/opt/$HOME/`id`/agent";
+    QTest::newRow("quote and backslash") << "/opt/a\"b\\c/agent";
+    QTest::newRow("percent") << "/opt/100%/agent %f";
+    QTest::newRow("non-ASCII") << QString::fromUtf8("/opt/کستووا/agent");
+}
+
+void MainWindowTest::desktopEntryQuoting()
+{
+    QFETCH(QString, program);
+    const QString exec = desktopEntryExec(program);
+    QVERIFY(!exec.contains('\n'));
+    QCOMPARE(unquoteExec(exec), program);
+}
+
+void MainWindowTest::exitEndsTheEventLoop()
+{
+    MainWindow *window = makeWindow();
+    QAction *exit = window->findChild<QSystemTrayIcon *>()->contextMenu()->actions().at(1);
+    QTimer::singleShot(0, exit, &QAction::trigger);
+    QTimer failsafe;
+    failsafe.setSingleShot(true);
+    connect(&failsafe, &QTimer::timeout, qApp, [] { QCoreApplication::exit(1); });
+    failsafe.start(10000);
+    QCOMPARE(QApplication::exec(), 0);
+}
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "syncworker.h"
+
+#include <QNetworkReply>
+
+// Reaches the worker's private steps, so a test can drive one flow without
+// waiting for the timers that lead to it.
+class WorkerProbe
+{
+public:
+    static QString deviceUuid(SyncWorker &w) { return w.getDeviceUuid(); }
+    static QString cameraPath(SyncWorker &w) { return w.getDynamicCameraPath(); }
+    static void startPeriodicTimers(SyncWorker &w) { w.startPeriodicTimers(); }
+    static void relayProgress(SyncWorker &w, QNetworkReply *reply, qint64 received, qint64 total)
+    {
+        w.relayDownloadProgress(reply, received, total);
+    }
+    static void startAppSync(SyncWorker &w) { w.startAppSync(); }
+    static void launchMainApplication(SyncWorker &w) { w.launchMainApplication(); }
+    static bool mainAppStarted(const SyncWorker &w) { return w.m_mainAppStarted; }
+    static void runPhotoCycle(SyncWorker &w) { w.handleSyncTimeout(); }
+    static void runVideoCycle(SyncWorker &w) { w.handleVideoSyncTimeout(); }
+    static qsizetype appQueueSize(const SyncWorker &w) { return w.m_appDownloadQueue.size(); }
+    static qsizetype videoQueueSize(const SyncWorker &w) { return w.m_videoDownloadQueue.size(); }
+    static qsizetype uploadsInFlight(const SyncWorker &w) { return w.m_uploadsInFlight.size(); }
+};
+
+// A scratch configuration: the company root in a temporary folder, the
+// loopback test server, and timings short enough for a test. The start delay
+// is long so that a test that drives a flow by hand is not overtaken by it.
+inline SyncConfig testConfig(const QString &companyRoot, const QString &serverUrl)
+{
+    SyncConfig config;
+    config.companyRoot = companyRoot;
+    config.serverUrl = serverUrl;
+    config.configIniPath = companyRoot + QStringLiteral("/config.ini");
+    config.startDelayMs = 3600000;
+    config.bootDelayMs = 0;
+    config.photoIntervalMs = 3600000;
+    config.videoIntervalMs = 3600000;
+    config.fileRetryMs = 100;
+    config.indexRetryMs = 200;
+    return config;
+}
