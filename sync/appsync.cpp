@@ -1,0 +1,227 @@
+#include "syncworker.h"
+
+#include "indexes.h"
+#include "savefile.h"
+#include "serverapi.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+const QLatin1String mediaFolderName("Media");
+
+// Whole numbers are read as they are; a numeric string is accepted too.
+qint64 readSize(const QJsonValue &value)
+{
+    if (value.isString())
+        return value.toString().toLongLong();
+    return value.toInteger();
+}
+
+bool startsWithDriveLetter(const QString &path)
+{
+    if (path.size() < 2 || path.at(1) != u':')
+        return false;
+    const char16_t letter = path.at(0).unicode();
+    return (letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z');
+}
+
+// The path is joined to the product folder as it is, so anything that could
+// leave that folder or name no file at all is refused. A backslash separates
+// on Windows, so it counts as a separator everywhere.
+bool isSafeRelativePath(const QString &path)
+{
+    QString slashed = path;
+    slashed.replace(u'\\', u'/');
+    return !slashed.isEmpty() && !slashed.startsWith(u'/') && !startsWithDriveLetter(slashed) &&
+           !slashed.split(u'/').contains(QLatin1String(".."));
+}
+
+// The public media folder belongs to the video flow, in any letter case.
+bool isInMediaFolder(const QString &relativePath)
+{
+    return relativePath.startsWith(mediaFolderName, Qt::CaseInsensitive) &&
+           (relativePath.size() == mediaFolderName.size() ||
+            relativePath.at(mediaFolderName.size()) == u'/');
+}
+
+// Size is the only test, so an unchanged folder is checked without reading a byte.
+bool isUpToDate(const QString &localFilePath, qint64 size)
+{
+    const QFileInfo info(localFilePath);
+    return info.exists() && info.size() == size;
+}
+
+} // namespace
+
+std::optional<QList<AppIndexEntry>> parseAppIndex(const QByteArray &body)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (!document.isArray())
+        return std::nullopt;
+    const QJsonArray array = document.array();
+    QList<AppIndexEntry> entries;
+    entries.reserve(array.size());
+    for (const QJsonValue &value : array) {
+        const QJsonObject object = value.toObject();
+        QString path = object.value(QLatin1String("relativePath")).toString();
+        if (path.startsWith(u'/'))
+            path.remove(0, 1);
+        entries.append({path, readSize(object.value(QLatin1String("size"))),
+                        object.value(QLatin1String("isDir")).toBool()});
+    }
+    return entries;
+}
+
+void SyncWorker::startAppSync()
+{
+    emit logAdded(QStringLiteral("### Starting One-Time Application Sync Check ###"));
+    emit statusChanged(QStringLiteral("Checking application updates..."),
+                       QStringLiteral("download"));
+
+    auto *manager = new QNetworkAccessManager(this);
+    connect(manager, &QNetworkAccessManager::finished, this, &SyncWorker::onIndexFetchFinished);
+    manager->get(QNetworkRequest(ServerApi::appIndexUrl(m_config.serverUrl)));
+}
+
+void SyncWorker::onIndexFetchFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    reply->manager()->deleteLater();
+
+    if (reply->error() != QNetworkReply::NoError) {
+        emit logAdded(QStringLiteral("Failed to fetch App Index (Network offline). Will execute "
+                                     "local app after 1-minute mark passes..."));
+        launchMainApplication();
+        startPeriodicTimers();
+        emit logAdded(QStringLiteral("App Sync will retry fetching index in 30s in background..."));
+        QTimer::singleShot(m_config.indexRetryMs, this, &SyncWorker::startAppSync);
+        return;
+    }
+    const std::optional<QList<AppIndexEntry>> entries = parseAppIndex(reply->readAll());
+    if (!entries) {
+        launchMainApplication();
+        startPeriodicTimers();
+        return;
+    }
+
+    const QSet<QString> serverPaths = queueAppIndex(*entries);
+    removeLocalExtras(serverPaths);
+
+    if (!m_appDownloadQueue.isEmpty()) {
+        emit logAdded(
+            QStringLiteral("Found %1 files to update/download.").arg(m_appDownloadQueue.size()));
+        processNextAppDownload();
+        return;
+    }
+    emit logAdded(QStringLiteral("Application files are completely up-to-date. Waiting for "
+                                 "1-minute countdown..."));
+    launchMainApplication();
+    startPeriodicTimers();
+}
+
+QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
+{
+    QSet<QString> serverPaths;
+    serverPaths.reserve(entries.size());
+    const QString base = m_basePath + u'/';
+    for (const AppIndexEntry &entry : entries) {
+        if (!isSafeRelativePath(entry.relativePath)) {
+            emit logAdded(QStringLiteral("!!! Skipping unsafe path in App Index: ") +
+                          entry.relativePath);
+            continue;
+        }
+        serverPaths.insert(entry.relativePath);
+        const QString localPath = base + entry.relativePath;
+        if (entry.isDir) {
+            QDir().mkpath(localPath);
+            emit logAdded(QStringLiteral("Ensured empty directory exists: ") + entry.relativePath);
+        } else if (!isUpToDate(localPath, entry.size)) {
+            const QUrl url = ServerApi::appFileUrl(m_config.serverUrl, entry.relativePath);
+            m_appDownloadQueue.append(
+                {entry.relativePath, url.toString(QUrl::FullyEncoded), localPath});
+        }
+    }
+    return serverPaths;
+}
+
+void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
+{
+    // Without QDir::Hidden, hidden entries are neither listed nor descended into.
+    QList<QFileInfo> extras;
+    QDirIterator it(m_basePath, QDir::AllEntries | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QString relativePath = it.next().mid(m_basePath.size());
+        relativePath.replace(u'\\', u'/');
+        if (relativePath.startsWith(u'/'))
+            relativePath.remove(0, 1);
+        if (!isInMediaFolder(relativePath) && !serverPaths.contains(relativePath))
+            extras.append(it.fileInfo());
+    }
+    // Longest first, so a folder's contents go before the folder itself.
+    std::sort(extras.begin(), extras.end(), [](const QFileInfo &a, const QFileInfo &b) {
+        return a.filePath().size() > b.filePath().size();
+    });
+    for (const QFileInfo &extra : std::as_const(extras)) {
+        const QString path = extra.filePath();
+        if (extra.isDir()) {
+            if (QDir().rmdir(path))
+                emit logAdded(QStringLiteral("Deleted local empty directory: ") + path);
+        } else if (QFile::remove(path)) {
+            emit logAdded(QStringLiteral("Deleted local file: ") + path);
+        }
+    }
+}
+
+void SyncWorker::processNextAppDownload()
+{
+    if (m_appDownloadQueue.isEmpty()) {
+        emit logAdded(QStringLiteral("### One-Time Application Sync Completed Successfully! ###"));
+        launchMainApplication();
+        startPeriodicTimers();
+        return;
+    }
+    // The head stays queued until its body is on disk, so a retry fetches it again.
+    const DownloadTask task = m_appDownloadQueue.first();
+    emit logAdded(QStringLiteral("Downloading app update: ") + task.fileName);
+    QDir().mkpath(QFileInfo(task.localFilePath).absolutePath());
+    startDownload(task, &SyncWorker::onAppFileDownloadFinished);
+}
+
+void SyncWorker::onAppFileDownloadFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    reply->manager()->deleteLater();
+    const QString localFilePath = reply->property("localFilePath").toString();
+
+    if (reply->error() != QNetworkReply::NoError) {
+        emit logAdded(QStringLiteral("Failed to download app file: ") + reply->errorString() +
+                      QStringLiteral(" -> Retrying in 3 seconds..."));
+        QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextAppDownload);
+        return;
+    }
+    // A program running from this folder never sees a half-written file; any
+    // failure leaves the old file as it was and fetches the body again.
+    const QString failure = saveFileAtomically(localFilePath, takeDownloadBody(reply));
+    if (!failure.isEmpty()) {
+        emit logAdded(QStringLiteral("File open error on write. Retrying this file in 3s... -> ") +
+                      failure);
+        QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextAppDownload);
+        return;
+    }
+    emit logAdded(QStringLiteral("Successfully synchronized file: ") + localFilePath);
+    m_appDownloadQueue.removeFirst();
+    processNextAppDownload();
+}

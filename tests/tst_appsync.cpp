@@ -1,0 +1,529 @@
+#include "syncworker.h"
+#include "testserver.h"
+#include "workerprobe.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QByteArray indexTarget = "/sync_api.php?action=list_apps";
+const QByteArray filesPath = "/Lumipost/Application/";
+const QString startLine = "### Starting One-Time Application Sync Check ###";
+const QString completedLine = "### One-Time Application Sync Completed Successfully! ###";
+const QString upToDateLine =
+    "Application files are completely up-to-date. Waiting for 1-minute countdown...";
+const QString indexFailedLine = "Failed to fetch App Index (Network offline). Will execute local "
+                                "app after 1-minute mark passes...";
+const QString indexRetryLine = "App Sync will retry fetching index in 30s in background...";
+const QString askLine =
+    "Main application path is not set or file missing. Asking user to select...";
+const QString executingLine = ">>> 1-Minute boot delay satisfied. Executing Main Application: ";
+const QString startedLine = "Main Application started successfully.";
+const QString failedStartLine = "!!! FAILED to start Main Application. Checking path/permissions.";
+const QString photoTimerLine = ">>> Photo Sync Timer Enabled (Every 60s).";
+const QString videoTimerLine = ">>> Video Ads Sync Timer Enabled (Every 30 min).";
+const QString writeFailedLine = "File open error on write. Retrying this file in 3s... -> ";
+const QString unsafeLine = "!!! Skipping unsafe path in App Index: ";
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A company root in a temporary folder, a loopback server that answers every
+// file with its own request target (the video index never answers, so the
+// video cycle stays out of the way), and a worker aimed at both.
+struct Rig
+{
+    explicit Rig(const std::function<void(SyncConfig &)> &adjust = nullptr)
+    {
+        server.listen();
+        TestResponse silent;
+        silent.stall = true;
+        server.setRoute("/sync_api.php", silent);
+        server.setFallback([](const RecordedRequest &r) { return TestResponse::ok(r.target); });
+        SyncConfig config = testConfig(root, server.baseUrl());
+        if (adjust)
+            adjust(config);
+        worker = std::make_unique<SyncWorker>(config);
+        logs = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::logAdded);
+        asks = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::needToSelectExecutable);
+    }
+    // A started program is waited for, so it never runs in a removed folder.
+    ~Rig()
+    {
+        if (WorkerProbe::mainAppStarted(*worker) && !program.isEmpty())
+            if (!QTest::qWaitFor([this] { return !readFile(program + ".out").isEmpty(); }, 10000))
+                qWarning("the started program wrote nothing");
+    }
+    void setIndex(const QByteArray &body) { server.setRoute(indexTarget, TestResponse::ok(body)); }
+    void write(const QString &path, const QByteArray &data = "old")
+    {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
+    }
+    // A script that appends its working directory to <script>.out.
+    QString installProgram()
+    {
+        program = tmp.path() + "/app folder/run.sh";
+        write(program, "#!/bin/sh\npwd >> \"$0.out\"\n");
+        QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QSettings(root + "/config.ini", QSettings::IniFormat).setValue("MainApp/Path", program);
+        return program;
+    }
+    QStringList lines() const
+    {
+        QStringList all;
+        for (const QList<QVariant> &args : *logs)
+            if (!args.at(0).toString().startsWith("=== ")) // the video cycle's own lines
+                all << args.at(0).toString();
+        return all;
+    }
+    QList<QByteArray> fileTargets() const
+    {
+        QList<QByteArray> targets;
+        for (const RecordedRequest &r : server.requests())
+            if (r.path.startsWith(filesPath))
+                targets << r.target;
+        return targets;
+    }
+    QStringList tree() const
+    {
+        QStringList entries;
+        QDirIterator it(tmp.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            entries << it.next().mid(tmp.path().size() + 1);
+        entries.sort();
+        return entries;
+    }
+    void sync(const QString &lastLine)
+    {
+        WorkerProbe::startAppSync(*worker);
+        QTRY_VERIFY_WITH_TIMEOUT(lines().contains(lastLine), 10000);
+    }
+
+    QTemporaryDir tmp;
+    QString root = tmp.path() + "/KESTOVA";
+    QString base = root + "/Lumipost";
+    QString program;
+    TestServer server;
+    std::unique_ptr<SyncWorker> worker;
+    std::unique_ptr<QSignalSpy> logs;
+    std::unique_ptr<QSignalSpy> asks;
+};
+
+bool runsAsRoot()
+{
+#ifdef Q_OS_UNIX
+    return geteuid() == 0;
+#else
+    return false;
+#endif
+}
+
+} // namespace
+
+class AppSyncTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+    void fileUrls_data();
+    void fileUrls();
+    void sizeDecidesUpToDate_data();
+    void sizeDecidesUpToDate();
+    void deletionPass();
+    void failedFileIsRetriedFirst();
+    void indexEnds_data();
+    void indexEnds();
+    void failedWritesRetry_data();
+    void failedWritesRetry();
+    void unsafePathsStayInside();
+    void waitingLineCarriesTheRest();
+    void earlyCallsStartOnce();
+    void missingProgramAsksPerCall_data();
+    void missingProgramAsksPerCall();
+    void answerInsideTheRequest();
+    void savedPathIsStarted_data();
+    void savedPathIsStarted();
+    void wholeRoadFromStart();
+};
+
+void AppSyncTest::fileUrls_data()
+{
+    QTest::addColumn<QString>("relativePath");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QString>("localPath");
+
+    QTest::newRow("leading slash") << "/bin/app.exe" << filesPath + "bin/app.exe"
+                                   << "bin/app.exe";
+    QTest::newRow("space") << "my file.txt" << filesPath + "my%20file.txt"
+                           << "my file.txt";
+    QTest::newRow("nested") << "a/b/c.dat" << filesPath + "a/b/c.dat"
+                            << "a/b/c.dat";
+}
+
+void AppSyncTest::fileUrls()
+{
+    QFETCH(QString, relativePath);
+    QFETCH(QByteArray, target);
+    QFETCH(QString, localPath);
+
+    Rig rig;
+    rig.setIndex(QJsonDocument(QJsonArray{QJsonObject{{"relativePath", relativePath}}}).toJson());
+    rig.sync(completedLine);
+
+    QCOMPARE(rig.fileTargets(), QList<QByteArray>{target});
+    QCOMPARE(readFile(rig.base + "/" + localPath), target);
+    QVERIFY(rig.lines().contains("Downloading app update: " + localPath));
+    QVERIFY(rig.lines().contains("Successfully synchronized file: " + rig.base + "/" + localPath));
+}
+
+void AppSyncTest::sizeDecidesUpToDate_data()
+{
+    QTest::addColumn<QByteArray>("local");
+    QTest::addColumn<bool>("replaced");
+
+    QTest::newRow("same size, other content") << QByteArray("abcd") << false;
+    QTest::newRow("one byte short") << QByteArray("abc") << true;
+    QTest::newRow("one byte long") << QByteArray("abcde") << true;
+}
+
+void AppSyncTest::sizeDecidesUpToDate()
+{
+    QFETCH(QByteArray, local);
+    QFETCH(bool, replaced);
+
+    Rig rig;
+    rig.write(rig.base + "/f.bin", local);
+    rig.setIndex(R"([{"relativePath":"f.bin","size":4}])");
+    rig.sync(replaced ? completedLine : upToDateLine);
+
+    QCOMPARE(rig.fileTargets().size(), replaced ? 1 : 0);
+    QCOMPARE(readFile(rig.base + "/f.bin"), replaced ? filesPath + "f.bin" : local);
+}
+
+void AppSyncTest::deletionPass()
+{
+    Rig rig;
+    for (const char *file :
+         {"old.txt", "olddir/sub/deep.txt", "Media/x/y", "media/clip.mp4", "MEDIA", "Media2/a.txt",
+          "Mediafile.txt", ".hidden", ".hiddendir/x", "kept/listed.txt"})
+        rig.write(rig.base + "/" + file);
+    rig.setIndex(R"([{"relativePath":"kept/listed.txt","size":3}])");
+    rig.sync(upToDateLine);
+
+    const QStringList deleted = rig.lines().filter(QRegularExpression("^Deleted local "));
+    QStringList expected;
+    for (const char *file : {"old.txt", "olddir/sub/deep.txt", "Media2/a.txt", "Mediafile.txt"})
+        expected << "Deleted local file: " + rig.base + "/" + file;
+    for (const char *dir : {"olddir/sub", "olddir", "Media2"})
+        expected << "Deleted local empty directory: " + rig.base + "/" + dir;
+    QCOMPARE(QSet<QString>(deleted.begin(), deleted.end()),
+             QSet<QString>(expected.begin(), expected.end()));
+    const auto pathOf = [](const QString &line) { return line.mid(line.indexOf('/')); };
+    for (qsizetype i = 1; i < deleted.size(); ++i)
+        QVERIFY2(pathOf(deleted.at(i - 1)).size() >= pathOf(deleted.at(i)).size(),
+                 qPrintable(deleted.join('\n')));
+    const QString p = "KESTOVA/Lumipost/";
+    QCOMPARE(rig.tree(), (QStringList{"KESTOVA", "KESTOVA/Lumipost", p + ".hidden",
+                                      p + ".hiddendir", p + ".hiddendir/x", p + "MEDIA",
+                                      p + "Media", p + "Media/x", p + "Media/x/y", p + "kept",
+                                      p + "kept/listed.txt", p + "media", p + "media/clip.mp4"}));
+}
+
+void AppSyncTest::failedFileIsRetriedFirst()
+{
+    Rig rig;
+    rig.setIndex(R"([{"relativePath":"a.txt"},{"relativePath":"b.txt"},{"relativePath":"c.txt"}])");
+    rig.server.failFirst(filesPath + "a.txt", 2, TestResponse::error(500));
+    rig.sync(completedLine);
+
+    QCOMPARE(rig.fileTargets(),
+             (QList<QByteArray>{filesPath + "a.txt", filesPath + "a.txt", filesPath + "a.txt",
+                                filesPath + "b.txt", filesPath + "c.txt"}));
+    const QStringList lines = rig.lines();
+    QCOMPARE(lines.count("Found 3 files to update/download."), 1);
+    const QStringList failures = lines.filter("Failed to download app file: ");
+    QCOMPARE(failures.size(), 2);
+    QVERIFY(failures.first().endsWith(" -> Retrying in 3 seconds..."));
+    QCOMPARE(lines.filter("Successfully synchronized file: ").size(), 3);
+    QCOMPARE(readFile(rig.base + "/a.txt"), filesPath + "a.txt");
+}
+
+void AppSyncTest::indexEnds_data()
+{
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QStringList>("expected");
+
+    const QStringList launchAndTimers{executingLine, startedLine, photoTimerLine, videoTimerLine};
+    QTest::newRow("fails, then an array")
+        << 1 << QByteArray("[]")
+        << QStringList{startLine, indexFailedLine} + launchAndTimers +
+               QStringList{indexRetryLine, startLine, upToDateLine};
+    QTest::newRow("an object") << 0 << QByteArray(R"({"relativePath":"a"})")
+                               << QStringList{startLine} + launchAndTimers;
+    QTest::newRow("plain text") << 0 << QByteArray("not json")
+                                << QStringList{startLine} + launchAndTimers;
+}
+
+void AppSyncTest::indexEnds()
+{
+    QFETCH(int, failures);
+    QFETCH(QByteArray, body);
+    QFETCH(QStringList, expected);
+
+    Rig rig;
+    const QString program = rig.installProgram();
+    expected.replace(expected.indexOf(executingLine), executingLine + program);
+    rig.setIndex(body);
+    if (failures)
+        rig.server.failFirst(indexTarget, failures, TestResponse::error(503));
+    QSignalSpy statuses(rig.worker.get(), &SyncWorker::statusChanged);
+    rig.sync(expected.last());
+
+    QCOMPARE(rig.lines(), expected);
+    const QVariantList checking{"Checking application updates...", "download"};
+    QCOMPARE(statuses.count(checking), expected.count(startLine));
+}
+
+void AppSyncTest::failedWritesRetry_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<bool>("folder");
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<QByteArray>("index");
+
+    QTest::newRow("folder at the target")
+        << "f.txt" << true << false << QByteArray(R"([{"relativePath":"f.txt","size":1}])");
+    QTest::newRow("file at the parent")
+        << "sub" << false << false
+        << QByteArray(R"([{"relativePath":"sub","size":3},{"relativePath":"sub/f.txt"}])");
+    QTest::newRow("read-only folder")
+        << "sub" << true << true
+        << QByteArray(R"([{"relativePath":"sub","isDir":true},{"relativePath":"sub/f.txt"}])");
+}
+
+void AppSyncTest::failedWritesRetry()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(bool, folder);
+    QFETCH(bool, readOnly);
+    QFETCH(QByteArray, index);
+
+    if (readOnly && runsAsRoot())
+        QSKIP("root writes into read-only folders");
+    Rig rig;
+    const QString blocker = rig.base + "/" + obstacle;
+    if (folder)
+        QVERIFY(QDir().mkpath(blocker));
+    else
+        rig.write(blocker);
+    if (readOnly)
+        QVERIFY(QFile::setPermissions(blocker, QFile::ReadOwner | QFile::ExeOwner));
+    rig.setIndex(index);
+    WorkerProbe::startAppSync(*rig.worker);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.lines().filter(writeFailedLine).size() >= 2, 10000);
+    QVERIFY(rig.lines().filter("Successfully synchronized file: ").isEmpty());
+
+    if (readOnly)
+        QFile::setPermissions(blocker, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    else
+        QVERIFY(folder ? QDir(blocker).removeRecursively() : QFile::remove(blocker));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.lines().contains(completedLine), 10000);
+    const QString target = obstacle == "f.txt" ? "f.txt" : "sub/f.txt";
+    QCOMPARE(readFile(rig.base + "/" + target), filesPath + target.toUtf8());
+}
+
+void AppSyncTest::unsafePathsStayInside()
+{
+    const QStringList unsafe{"",
+                             "/",
+                             "..",
+                             "../escape.txt",
+                             "a/../../x.txt",
+                             "/../up.txt",
+                             "//host/share.txt",
+                             "\\\\host\\share.txt",
+                             "\\root.txt",
+                             "C:/win.txt",
+                             "c:rel.txt",
+                             "a\\..\\..\\bs.txt"};
+    // Each path as a file and, below it, as a folder; "" + "/dir" is the safe "dir".
+    QJsonArray index{42};
+    QStringList expected{unsafeLine};
+    for (const QString &path : unsafe) {
+        index.append(QJsonObject{{"relativePath", path}, {"size", 1}});
+        index.append(QJsonObject{{"relativePath", path + "/dir"}, {"isDir", true}});
+        for (const QString &entry : {path, path + "/dir"})
+            expected << unsafeLine + (entry.startsWith('/') ? entry.mid(1) : entry);
+    }
+    expected.removeOne(unsafeLine + "dir");
+    index.append(QJsonObject{{"relativePath", "ok..txt"}});
+    index.append(QJsonObject{{"relativePath", "a..b/c.txt"}});
+
+    Rig rig;
+    rig.setIndex(QJsonDocument(index).toJson());
+    rig.sync(completedLine);
+
+    QCOMPARE(rig.lines().filter(unsafeLine), expected);
+    QCOMPARE(rig.fileTargets(),
+             (QList<QByteArray>{filesPath + "ok..txt", filesPath + "a..b/c.txt"}));
+    const QString p = "KESTOVA/Lumipost/";
+    QCOMPARE(rig.tree(), (QStringList{"KESTOVA", "KESTOVA/Lumipost", p + "a..b", p + "a..b/c.txt",
+                                      p + "dir", p + "ok..txt"}));
+}
+
+void AppSyncTest::waitingLineCarriesTheRest()
+{
+    Rig rig([](SyncConfig &c) { c.bootDelayMs = 60000; });
+    rig.installProgram();
+    WorkerProbe::launchMainApplication(*rig.worker);
+
+    QCOMPARE(rig.lines().size(), 1);
+    const QRegularExpressionMatch match =
+        QRegularExpression("^App sync finished early or network error\\. Waiting remaining "
+                           "(\\d+)ms to satisfy the 1-minute boot delay\\.\\.\\.$")
+            .match(rig.lines().first());
+    QVERIFY2(match.hasMatch(), qPrintable(rig.lines().first()));
+    const int remaining = match.captured(1).toInt();
+    QVERIFY(remaining <= 60000 && remaining > 59000);
+    QVERIFY(!WorkerProbe::mainAppStarted(*rig.worker));
+}
+
+void AppSyncTest::earlyCallsStartOnce()
+{
+    Rig rig([](SyncConfig &c) { c.bootDelayMs = 300; });
+    const QString program = rig.installProgram();
+    WorkerProbe::launchMainApplication(*rig.worker);
+    WorkerProbe::launchMainApplication(*rig.worker);
+    QTRY_VERIFY_WITH_TIMEOUT(WorkerProbe::mainAppStarted(*rig.worker), 10000);
+    WorkerProbe::launchMainApplication(*rig.worker);
+
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(program + ".out"), QFileInfo(program).path().toUtf8() + "\n",
+                              10000);
+    const QStringList lines = rig.lines();
+    QVERIFY(lines.filter("Waiting remaining ").size() >= 2);
+    QCOMPARE(lines.count(executingLine + program), 1);
+    QCOMPARE(lines.count(startedLine), 1);
+    QCOMPARE(lines.last(), startedLine);
+}
+
+void AppSyncTest::missingProgramAsksPerCall_data()
+{
+    QTest::addColumn<QString>("stored");
+
+    QTest::newRow("no config.ini") << QString();
+    QTest::newRow("empty value") << "";
+    QTest::newRow("file gone") << "/nonexistent/kiosk-app";
+}
+
+void AppSyncTest::missingProgramAsksPerCall()
+{
+    QFETCH(QString, stored);
+
+    Rig rig;
+    const QString ini = rig.root + "/config.ini";
+    if (!stored.isNull())
+        QSettings(ini, QSettings::IniFormat).setValue("MainApp/Path", stored);
+    WorkerProbe::launchMainApplication(*rig.worker);
+    WorkerProbe::launchMainApplication(*rig.worker);
+
+    QCOMPARE(rig.asks->count(), 2);
+    QCOMPARE(rig.lines(), QStringList(2, askLine));
+    QCOMPARE(QFile::exists(ini), !stored.isNull());
+    QCOMPARE(QSettings(ini, QSettings::IniFormat).value("MainApp/Path").toString(), stored);
+}
+
+void AppSyncTest::answerInsideTheRequest()
+{
+    Rig rig;
+    const QString program = rig.installProgram();
+    QSettings(rig.root + "/config.ini", QSettings::IniFormat).remove("MainApp/Path");
+    // As the window does: the answer comes back inside the emission.
+    connect(rig.worker.get(), &SyncWorker::needToSelectExecutable, rig.worker.get(),
+            [&] { rig.worker->saveMainAppPath(program); });
+    WorkerProbe::launchMainApplication(*rig.worker);
+
+    QCOMPARE(rig.asks->count(), 1);
+    QCOMPARE(rig.lines(),
+             (QStringList{askLine, "Saved main application path to config.ini: " + program,
+                          executingLine + program, startedLine}));
+    QVERIFY(WorkerProbe::mainAppStarted(*rig.worker));
+}
+
+void AppSyncTest::savedPathIsStarted_data()
+{
+    QTest::addColumn<bool>("folder");
+
+    QTest::newRow("executable") << false;
+    QTest::newRow("folder") << true;
+}
+
+void AppSyncTest::savedPathIsStarted()
+{
+    QFETCH(bool, folder);
+
+    Rig rig;
+    const QString script = rig.installProgram();
+    const QString path = folder ? QFileInfo(script).path() : script;
+    rig.worker->saveMainAppPath(path);
+
+    QCOMPARE(
+        QSettings(rig.root + "/config.ini", QSettings::IniFormat).value("MainApp/Path").toString(),
+        path);
+    QCOMPARE(rig.lines(),
+             (QStringList{"Saved main application path to config.ini: " + path,
+                          executingLine + path, folder ? failedStartLine : startedLine}));
+    QCOMPARE(WorkerProbe::mainAppStarted(*rig.worker), !folder);
+    if (!folder)
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(script + ".out"),
+                                  QFileInfo(script).path().toUtf8() + "\n", 10000);
+}
+
+void AppSyncTest::wholeRoadFromStart()
+{
+    Rig rig([](SyncConfig &c) { c.startDelayMs = 50; });
+    const QString program = rig.installProgram();
+    rig.setIndex(R"([{"relativePath":"bin","isDir":true},{"relativePath":"/bin/app.exe"},
+                     {"relativePath":"readme.txt"}])");
+    QSignalSpy progress(rig.worker.get(), &SyncWorker::progressUpdated);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.lines().contains(videoTimerLine), 10000);
+
+    QCOMPARE(
+        rig.lines(),
+        (QStringList{startLine, "Ensured empty directory exists: bin",
+                     "Found 2 files to update/download.", "Downloading app update: bin/app.exe",
+                     "Successfully synchronized file: " + rig.base + "/bin/app.exe",
+                     "Downloading app update: readme.txt",
+                     "Successfully synchronized file: " + rig.base + "/readme.txt", completedLine,
+                     executingLine + program, startedLine, photoTimerLine, videoTimerLine}));
+    QVERIFY(!progress.isEmpty());
+    QCOMPARE(progress.last().at(0).toString(), "readme.txt");
+    QCOMPARE(progress.last().at(1).toInt(), 100);
+}
+
+QTEST_GUILESS_MAIN(AppSyncTest)
+#include "tst_appsync.moc"
