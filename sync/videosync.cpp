@@ -1,0 +1,212 @@
+#include "syncworker.h"
+
+#include "indexes.h"
+#include "savefile.h"
+#include "serverapi.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+namespace {
+
+const QLatin1String publicType("public");
+const QLatin1String privateType("private");
+const QLatin1String mediaFolderName("/Media");
+
+bool startsWithDriveLetter(const QString &name)
+{
+    if (name.size() < 2 || name.at(1) != u':')
+        return false;
+    const char16_t letter = name.at(0).unicode();
+    return (letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z');
+}
+
+// The name becomes a path inside a media folder; anything that could leave
+// that folder (a separator, a dot segment, a drive) is refused.
+bool isPlainFileName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !name.contains(u'/') && !name.contains(u'\\') && !startsWithDriveLetter(name);
+}
+
+// The log line that explains why an entry cannot be placed, or nothing.
+QString skipLineFor(const VideoIndexEntry &entry, const QString &deviceUuid)
+{
+    if (entry.type != publicType && entry.type != privateType)
+        return QStringLiteral("!!! Skipping video entry with unknown type: ") + entry.type;
+    if (entry.type == privateType && deviceUuid.isEmpty())
+        return QStringLiteral("!!! Skipping private video without a device identity: ") +
+               entry.fileName;
+    if (!isPlainFileName(entry.fileName))
+        return QStringLiteral("!!! Skipping unsafe video file name: ") + entry.fileName;
+    return QString();
+}
+
+// Only existence and size count; contents are never compared.
+bool isUpToDate(const QString &localFilePath, qint64 size)
+{
+    const QFileInfo info(localFilePath);
+    return info.isFile() && info.size() == size;
+}
+
+} // namespace
+
+std::optional<QList<VideoIndexEntry>> parseVideoIndex(const QByteArray &body)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (!document.isArray())
+        return std::nullopt;
+    const QJsonArray array = document.array();
+    QList<VideoIndexEntry> entries;
+    entries.reserve(array.size());
+    for (const QJsonValue &value : array) {
+        const QJsonObject object = value.toObject();
+        entries.append({object.value(QLatin1String("type")).toString(),
+                        object.value(QLatin1String("filename")).toString(),
+                        object.value(QLatin1String("size")).toInteger()});
+    }
+    return entries;
+}
+
+void SyncWorker::handleVideoSyncTimeout()
+{
+    if (!m_videoDownloadQueue.isEmpty() || m_videoIndexPending) {
+        emit logAdded(
+            QStringLiteral("Previous video sync queue is still active. Skipping this cycle."));
+        return;
+    }
+    emit logAdded(QStringLiteral("=== Starting 30-Minute Video Ads Sync Cycle ==="));
+    emit statusChanged(QStringLiteral("Checking video ads updates..."), QStringLiteral("download"));
+
+    auto *manager = new QNetworkAccessManager(this);
+    connect(manager, &QNetworkAccessManager::finished, this,
+            &SyncWorker::onVideoIndexFetchFinished);
+    manager->get(QNetworkRequest(ServerApi::videoIndexUrl(m_config.serverUrl, getDeviceUuid())));
+    m_videoIndexPending = true;
+}
+
+void SyncWorker::onVideoIndexFetchFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    reply->manager()->deleteLater();
+    m_videoIndexPending = false;
+
+    if (reply->error() != QNetworkReply::NoError) {
+        emit logAdded(QStringLiteral("Failed to fetch Video Index from server."));
+        emit statusChanged(QStringLiteral("System Idle"), QStringLiteral("idle"));
+        return;
+    }
+    const std::optional<QList<VideoIndexEntry>> entries = parseVideoIndex(reply->readAll());
+    if (!entries)
+        return;
+
+    const QString deviceUuid = getDeviceUuid();
+    const QString publicFolder = publicMediaFolder();
+    const QString privateFolder = deviceFolder(deviceUuid) + mediaFolderName;
+    QDir().mkpath(publicFolder);
+    if (!deviceUuid.isEmpty())
+        QDir().mkpath(privateFolder);
+
+    QSet<QString> publicNames;
+    QSet<QString> privateNames;
+    queueMissingVideos(*entries, deviceUuid, publicNames, privateNames);
+    removeObsoleteVideos(publicFolder, publicNames,
+                         QStringLiteral("Removing obsolete public video: "));
+    if (!deviceUuid.isEmpty())
+        removeObsoleteVideos(privateFolder, privateNames,
+                             QStringLiteral("Removing obsolete private video: "));
+
+    if (m_videoDownloadQueue.isEmpty()) {
+        emit logAdded(QStringLiteral("All videos (Public & Private) are completely synchronized."));
+        emit statusChanged(QStringLiteral("System Idle"), QStringLiteral("idle"));
+        return;
+    }
+    emit logAdded(QStringLiteral("Found %1 videos to download.").arg(m_videoDownloadQueue.size()));
+    processNextVideoDownload();
+}
+
+void SyncWorker::queueMissingVideos(const QList<VideoIndexEntry> &entries,
+                                    const QString &deviceUuid, QSet<QString> &publicNames,
+                                    QSet<QString> &privateNames)
+{
+    const QString publicFolder = publicMediaFolder() + u'/';
+    const QString privateFolder = deviceFolder(deviceUuid) + mediaFolderName + u'/';
+    for (const VideoIndexEntry &entry : entries) {
+        const QString skipLine = skipLineFor(entry, deviceUuid);
+        if (!skipLine.isEmpty()) {
+            emit logAdded(skipLine);
+            continue;
+        }
+        const bool isPublic = entry.type == publicType;
+        (isPublic ? publicNames : privateNames).insert(entry.fileName);
+        const QString localFilePath = (isPublic ? publicFolder : privateFolder) + entry.fileName;
+        if (isUpToDate(localFilePath, entry.size))
+            continue;
+        const QUrl url =
+            isPublic ? ServerApi::publicVideoUrl(m_config.serverUrl, entry.fileName)
+                     : ServerApi::privateVideoUrl(m_config.serverUrl, deviceUuid, entry.fileName);
+        m_videoDownloadQueue.append(
+            {entry.fileName, url.toString(QUrl::FullyEncoded), localFilePath});
+    }
+}
+
+void SyncWorker::removeObsoleteVideos(const QString &folder, const QSet<QString> &keptNames,
+                                      const QString &linePrefix)
+{
+    // Without QDir::Hidden and QDir::Dirs, hidden files and sub-folders stay.
+    const QDir dir(folder);
+    const QStringList files = dir.entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
+    for (const QString &name : files) {
+        if (keptNames.contains(name))
+            continue;
+        emit logAdded(linePrefix + name);
+        QFile::remove(dir.filePath(name));
+    }
+}
+
+void SyncWorker::processNextVideoDownload()
+{
+    if (m_videoDownloadQueue.isEmpty()) {
+        emit logAdded(QStringLiteral("=== Video Ads Sync Cycle Finished Successfully ==="));
+        emit statusChanged(QStringLiteral("System Idle"), QStringLiteral("idle"));
+        return;
+    }
+    // The head stays queued until its body is on disk, so a retry fetches it again.
+    const DownloadTask task = m_videoDownloadQueue.first();
+    emit logAdded(QStringLiteral("Starting download for video file: ") + task.fileName);
+    emit statusChanged(QStringLiteral("Downloading video ads..."), QStringLiteral("download"));
+    startDownload(task, &SyncWorker::onVideoDownloadFinished);
+}
+
+void SyncWorker::onVideoDownloadFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    reply->manager()->deleteLater();
+    const QString localFilePath = reply->property("localFilePath").toString();
+    const QString fileName = reply->property("fileName").toString();
+
+    if (reply->error() != QNetworkReply::NoError) {
+        emit logAdded(QStringLiteral("!!! Failed to download video: ") + fileName +
+                      QStringLiteral(" -> Error: ") + reply->errorString() +
+                      QStringLiteral(" -> Retrying in 3s... !!!"));
+        QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextVideoDownload);
+        return;
+    }
+    // A short write or a failed commit leaves the old file untouched and retries.
+    if (!saveFileAtomically(localFilePath, takeDownloadBody(reply)).isEmpty()) {
+        emit logAdded(QStringLiteral("!!! File open error on write. Retrying in 3s... !!!"));
+        QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextVideoDownload);
+        return;
+    }
+    emit logAdded(QStringLiteral(">>> SUCCESS: ") + fileName +
+                  QStringLiteral(" completely saved to disk. <<<"));
+    m_videoDownloadQueue.removeFirst();
+    processNextVideoDownload();
+}
