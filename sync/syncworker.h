@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QString>
 
+class QDateTime;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
@@ -60,6 +61,9 @@ private:
     void launchMainApplication();
     // Photo upload
     void uploadPendingPhotos();
+    void uploadPhoto(const QString &filePath, const QString &relativePath,
+                     const QString &deviceUuid);
+    void deleteUploadedPhoto(const QString &path, qint64 sentSize, const QDateTime &sentModified);
     void removeEmptyDirectories(const QString &path);
     // Video ads
     void processNextVideoDownload();
