@@ -22,12 +22,13 @@ QString escapeDesktopString(QString value)
 #ifndef Q_OS_WIN
 void writeDesktopEntry(const QString &name, const QString &program)
 {
-    const QString folder =
-        QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) + QStringLiteral("/autostart");
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) +
+                           QStringLiteral("/autostart");
     const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".desktop");
-    const QByteArray content = QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nExec=%2\n")
-                                   .arg(escapeDesktopString(name), desktopEntryExec(program))
-                                   .toUtf8();
+    const QByteArray content =
+        QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nExec=%2\n")
+            .arg(escapeDesktopString(name), desktopEntryExec(program))
+            .toUtf8();
     QFile existing(path);
     if (existing.open(QIODevice::ReadOnly) && existing.readAll() == content)
         return;
@@ -61,8 +62,9 @@ void registerAutostart()
 {
     const QString name = QCoreApplication::applicationName();
 #ifdef Q_OS_WIN
-    QSettings settings(QStringLiteral("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"),
-                       QSettings::NativeFormat);
+    QSettings settings(
+        QStringLiteral("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"),
+        QSettings::NativeFormat);
     const QString value = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
     if (settings.value(name).toString() != value)
         settings.setValue(name, value);

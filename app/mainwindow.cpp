@@ -21,7 +21,8 @@ const char *const logScrollBarStyle =
     "QScrollBar::sub-line:vertical {  background: none; height: 0px;}";
 }
 
-MainWindow::MainWindow(QWidget *parent) : MainWindow(SyncConfig::program(), parent) {}
+MainWindow::MainWindow(QWidget *parent) : MainWindow(SyncConfig::program(), parent)
+{}
 
 MainWindow::MainWindow(const SyncConfig &config, QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow), m_productFolder(config.productFolder())
@@ -96,11 +97,12 @@ void MainWindow::setupTrayIcon()
 
 void MainWindow::selectExecutable()
 {
-    const QString path =
-        QFileDialog::getOpenFileName(this, tr("Select Main Application Executable"),
-                                     m_productFolder, tr("Executable Files (*.exe);;All Files (*)"));
+    const QString path = QFileDialog::getOpenFileName(
+        this, tr("Select Main Application Executable"), m_productFolder,
+        tr("Executable Files (*.exe);;All Files (*)"));
     if (path.isEmpty()) {
-        const QString line = QStringLiteral("!!! Execution cancelled. No executable file selected.");
+        const QString line =
+            QStringLiteral("!!! Execution cancelled. No executable file selected.");
         qCInfo(lcSync).noquote() << line;
         appendLogLine(line);
         return;

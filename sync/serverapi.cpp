@@ -26,8 +26,8 @@ QUrl uploadUrl(const QString &baseUrl)
 
 QUrl videoIndexUrl(const QString &baseUrl, const QString &deviceUuid)
 {
-    return tolerant(baseUrl,
-                    QStringLiteral("/sync_api.php?action=list_videos&device_uuid=%1").arg(deviceUuid));
+    return tolerant(
+        baseUrl, QStringLiteral("/sync_api.php?action=list_videos&device_uuid=%1").arg(deviceUuid));
 }
 
 QUrl publicVideoUrl(const QString &baseUrl, const QString &fileName)

@@ -68,7 +68,8 @@ SyncConfig SyncConfig::program()
     return config;
 }
 
-SyncWorker::SyncWorker(QObject *parent) : SyncWorker(SyncConfig::program(), parent) {}
+SyncWorker::SyncWorker(QObject *parent) : SyncWorker(SyncConfig::program(), parent)
+{}
 
 SyncWorker::SyncWorker(const SyncConfig &config, QObject *parent)
     : QObject(parent), m_config(config), m_networkManager(new QNetworkAccessManager(this))
@@ -87,9 +88,9 @@ SyncWorker::~SyncWorker() = default;
 
 QString SyncWorker::getDeviceUuid()
 {
-    const QStringList folders = QDir(m_config.companyRoot)
-                                    .entryList(QDir::Dirs | QDir::NoDotAndDotDot,
-                                               QDir::Name | QDir::IgnoreCase);
+    const QStringList folders =
+        QDir(m_config.companyRoot)
+            .entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
     for (const QString &name : folders) {
         if (name.compare(QLatin1String("Lumipost"), Qt::CaseInsensitive) != 0)
             return name;
@@ -166,8 +167,7 @@ void SyncWorker::relayDownloadProgress(QNetworkReply *reply, qint64 received, qi
         return;
     const int progress = static_cast<int>(received * 100 / total);
     const QString fileName = reply->property("fileName").toString();
-    emit progressUpdated(fileName, progress, received * bytesToMegabytes,
-                         total * bytesToMegabytes);
+    emit progressUpdated(fileName, progress, received * bytesToMegabytes, total * bytesToMegabytes);
 }
 
 #include "syncworker.moc"

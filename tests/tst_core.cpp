@@ -35,8 +35,8 @@ void CoreTest::deviceIdentity_data()
         << QStringList{"Lumipost", "LUMIPOST"} << QStringList{} << QString();
     QTest::newRow("first by name, product folder skipped")
         << QStringList{"lumipost", "kiosk-07", "Alpha"} << QStringList{} << "Alpha";
-    QTest::newRow("order ignores case") << QStringList{"b-device", "A-Device"} << QStringList{}
-                                        << "A-Device";
+    QTest::newRow("order ignores case")
+        << QStringList{"b-device", "A-Device"} << QStringList{} << "A-Device";
     QTest::newRow("files and hidden folders are not devices")
         << QStringList{".aaa", "kiosk-07"} << QStringList{"0-readme.txt"} << "kiosk-07";
 }
@@ -59,7 +59,8 @@ void CoreTest::deviceIdentity()
     SyncWorker worker(testConfig(root, "http://127.0.0.1:1"));
     QCOMPARE(WorkerProbe::deviceUuid(worker), identity);
     // The camera folder is named whether or not it exists yet.
-    const QString expectedCamera = identity.isEmpty() ? QString() : root + "/" + identity + "/Camera";
+    const QString expectedCamera =
+        identity.isEmpty() ? QString() : root + "/" + identity + "/Camera";
     QCOMPARE(WorkerProbe::cameraPath(worker), expectedCamera);
 }
 

@@ -27,7 +27,11 @@ QString unquoteExec(const QString &exec)
     for (int i = 0; i < exec.size(); ++i) {
         if (exec[i] == '\\' && i + 1 < exec.size()) {
             const QChar next = exec[++i];
-            unescaped += next == 'n' ? QChar('\n') : next == 't' ? QChar('\t') : next == 'r' ? QChar('\r') : next == 's' ? QChar(' ') : next;
+            unescaped += next == 'n'   ? QChar('\n')
+                         : next == 't' ? QChar('\t')
+                         : next == 'r' ? QChar('\r')
+                         : next == 's' ? QChar(' ')
+                                       : next;
         } else {
             unescaped += exec[i];
         }
@@ -96,8 +100,8 @@ void MainWindowTest::init()
 MainWindow *MainWindowTest::makeWindow()
 {
     // Nothing fires by itself: the server is unreachable and the start delay long.
-    m_window = std::make_unique<MainWindow>(
-        testConfig(m_tmp->path() + "/KESTOVA", "http://127.0.0.1:1"));
+    m_window =
+        std::make_unique<MainWindow>(testConfig(m_tmp->path() + "/KESTOVA", "http://127.0.0.1:1"));
     m_window->show();
     return m_window.get();
 }
