@@ -29,14 +29,6 @@ qint64 readSize(const QJsonValue &value)
     return value.toInteger();
 }
 
-bool startsWithDriveLetter(const QString &path)
-{
-    if (path.size() < 2 || path.at(1) != u':')
-        return false;
-    const char16_t letter = path.at(0).unicode();
-    return (letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z');
-}
-
 // The path is joined to the product folder as it is, so anything that could
 // leave that folder or name no file at all is refused. A backslash separates
 // on Windows, so it counts as a separator everywhere.

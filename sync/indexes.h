@@ -24,5 +24,15 @@ struct VideoIndexEntry
     qint64 size = 0;
 };
 
+// "C:..." names a drive on Windows, so an index path or file name that starts
+// with one would be written outside the agent's folders there.
+inline bool startsWithDriveLetter(const QString &path)
+{
+    if (path.size() < 2 || path.at(1) != u':')
+        return false;
+    const char16_t letter = path.at(0).unicode();
+    return (letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z');
+}
+
 std::optional<QList<AppIndexEntry>> parseAppIndex(const QByteArray &body);
 std::optional<QList<VideoIndexEntry>> parseVideoIndex(const QByteArray &body);

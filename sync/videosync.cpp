@@ -20,14 +20,6 @@ const QLatin1String publicType("public");
 const QLatin1String privateType("private");
 const QLatin1String mediaFolderName("/Media");
 
-bool startsWithDriveLetter(const QString &name)
-{
-    if (name.size() < 2 || name.at(1) != u':')
-        return false;
-    const char16_t letter = name.at(0).unicode();
-    return (letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z');
-}
-
 // The name becomes a path inside a media folder; anything that could leave
 // that folder (a separator, a dot segment, a drive) is refused.
 bool isPlainFileName(const QString &name)
