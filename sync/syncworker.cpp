@@ -16,6 +16,7 @@ Q_LOGGING_CATEGORY(lcSync, "lumipost.sync", QtInfoMsg)
 namespace {
 
 constexpr double bytesToMegabytes = 9.5367431640625e-7; // 1 / 1048576
+constexpr qint64 maxUpFrontReserve = qint64(1) << 30;
 
 // Gathers a download's body as it arrives, straight into one buffer reserved
 // from the announced length. Reading it all at the end would hold a large
@@ -52,8 +53,10 @@ private:
     {
         bool ok = false;
         const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&ok);
+        // A length is only the server's word: a bogus one must not make the
+        // agent ask for more memory up front than a real video needs.
         if (ok && length > 0)
-            bytes.reserve(length);
+            bytes.reserve(std::min(length, maxUpFrontReserve));
     }
 };
 
