@@ -2,7 +2,10 @@
 
 #include "syncworker.h"
 
+#include <QDirIterator>
+#include <QFile>
 #include <QNetworkReply>
+#include <QSignalSpy>
 
 // Reaches the worker's private steps, so a test can drive one flow without
 // waiting for the timers that lead to it.
@@ -42,4 +45,37 @@ inline SyncConfig testConfig(const QString &companyRoot, const QString &serverUr
     config.fileRetryMs = 100;
     config.indexRetryMs = 200;
     return config;
+}
+
+inline bool writeFile(const QString &path, const QByteArray &data = "old")
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Every entry below dir, hidden ones included, relative and sorted.
+inline QStringList treeOf(const QString &dir)
+{
+    QStringList entries;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << it.next().mid(dir.size() + 1);
+    entries.sort();
+    return entries;
+}
+
+inline QStringList logLines(const QSignalSpy &logs)
+{
+    QStringList lines;
+    for (const QList<QVariant> &args : logs)
+        lines << args.at(0).toString();
+    return lines;
 }
