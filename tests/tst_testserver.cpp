@@ -1,6 +1,5 @@
 #include "testserver.h"
 
-#include <QHttpMultiPart>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTcpSocket>
@@ -20,10 +19,8 @@ private slots:
     void routing_data();
     void routing();
     void failFirstThenRoute();
-    void recordsMultipart();
     void answers_data();
     void answers();
-    void stallNeverAnswers();
     void keepAliveAndBrokenClients();
 
 private:
@@ -106,40 +103,6 @@ void TestServerTest::failFirstThenRoute()
     QCOMPARE(m_server->maxConcurrentConnections(), 1); // one kept-alive connection
 }
 
-void TestServerTest::recordsMultipart()
-{
-    m_server->setRoute("/upload", TestResponse::ok("stored"));
-    auto *multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
-    QHttpPart field;
-    field.setHeader(QNetworkRequest::ContentDispositionHeader, "form-data; name=\"device\"");
-    field.setBody("kiosk-7");
-    QHttpPart file;
-    file.setHeader(QNetworkRequest::ContentTypeHeader, "image/jpeg");
-    file.setHeader(QNetworkRequest::ContentDispositionHeader,
-                   "form-data; name=\"photo\"; filename=\"say \\\"cheese\\\"; 1.jpg\"");
-    const QByteArray photo = QByteArray(3 << 20, 'p') + "\r\n--not-the-boundary\r\n";
-    file.setBody(photo);
-    multiPart->append(field);
-    multiPart->append(file);
-    QNetworkReply *reply =
-        m_manager->post(QNetworkRequest(QUrl(m_server->baseUrl() + "/upload")), multiPart);
-    multiPart->setParent(reply);
-    QVERIFY(finished(reply));
-    QCOMPARE(reply->error(), QNetworkReply::NoError);
-
-    const RecordedRequest request = m_server->requestsTo("/upload").value(0);
-    QCOMPARE(request.method, "POST");
-    QCOMPARE(request.parts.size(), 2);
-    QCOMPARE(request.parts[0].name, "device");
-    QCOMPARE(request.parts[0].body, "kiosk-7");
-    const RecordedPart *part = request.part("photo");
-    QVERIFY(part);
-    QCOMPARE(part->fileName, "say \"cheese\"; 1.jpg");
-    QCOMPARE(part->header("content-type"), "image/jpeg");
-    QCOMPARE(part->headers.first().first, "Content-Type");
-    QVERIFY(part->body == photo);
-}
-
 void TestServerTest::answers_data()
 {
     QTest::addColumn<TestResponse>("response");
@@ -167,21 +130,6 @@ void TestServerTest::answers()
         QVERIFY(reply->readAll() == response.body);
 }
 
-void TestServerTest::stallNeverAnswers()
-{
-    TestResponse stall;
-    stall.stall = true;
-    m_server->setRoute("/stall", stall);
-    QNetworkReply *reply = get("/stall");
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 1, 10000);
-    QTest::qWait(200);
-    QVERIFY(!reply->isFinished());
-    reply->abort();
-    QCOMPARE(reply->error(), QNetworkReply::OperationCanceledError);
-}
-
-// Two requests in one write, the second asking to close; then a client that
-// leaves halfway through a body. The server must keep serving.
 void TestServerTest::keepAliveAndBrokenClients()
 {
     m_server->setRoute("/a", TestResponse::ok("A"));
