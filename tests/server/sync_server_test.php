@@ -156,8 +156,8 @@ function testIndexes(string $data): void
     ], 'list_apps lists the tree without hidden, unreachable or linked entries: ' . $apps['body']);
 
     $public = ['type' => 'public', 'filename' => 'a.mp4', 'size' => 3 << 20];
-    $withDev1 = [$public, ['type' => 'private', 'filename' => 'p.mp4', 'size' => 9]];
-    $cases = ['dev1' => $withDev1, 'dev2' => [$public, ['type' => 'private', 'filename' => 'q.mp4', 'size' => 9]],
+    $private = fn(string $name) => ['type' => 'private', 'filename' => $name, 'size' => 9];
+    $cases = ['dev1' => [$public, $private('p.mp4')], 'dev2' => [$public, $private('q.mp4')],
               '..' => [$public], '..%2Fdev1' => [$public], 'dev2%5C..%5Cdev1' => [$public], '' => [$public],
               'unknown' => [$public]];
     foreach ($cases as $device => $expected) {
@@ -245,7 +245,11 @@ function testUploadRefusals(string $data): void
     check(filesBelow($data) === $before, 'refused uploads store nothing');
 }
 
-$router = $argv[1] ?? __DIR__ . '/../../server/router.php';
+$router = realpath($argv[1] ?? __DIR__ . '/../../server/router.php');
+if ($router === false) {
+    fwrite(STDERR, "usage: php sync_server_test.php path/to/server/router.php\n");
+    exit(2);
+}
 $work = sys_get_temp_dir() . '/lumipost-server-test-' . bin2hex(random_bytes(6));
 $data = "$work/data";
 mkdir($work);
@@ -266,8 +270,8 @@ try {
     check(false, $e->getMessage());
 } finally {
     if ($failed > 0 && is_file("$work/server.log")) {
-        $log = file("$work/server.log");
-        fwrite(STDERR, "Server log:\n" . implode('', preg_grep('/ (Accepted|Closing|Closed without)/', $log, PREG_GREP_INVERT)));
+        $log = preg_grep('/ (Accepted|Closing|Closed without)/', file("$work/server.log"), PREG_GREP_INVERT);
+        fwrite(STDERR, "Server log:\n" . implode('', array_slice($log, -40)));
     }
     removeTree($work);
 }
