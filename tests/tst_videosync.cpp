@@ -34,17 +34,9 @@ struct Rig
     }
     void write(const QString &relative, const QByteArray &data = "old")
     {
-        QDir().mkpath(QFileInfo(root + "/" + relative).path());
-        QFile file(root + "/" + relative);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
+        QVERIFY(writeFile(root + "/" + relative, data));
     }
-    QStringList lines() const
-    {
-        QStringList all;
-        for (const QList<QVariant> &args : *logs)
-            all << args.at(0).toString();
-        return all;
-    }
+    QStringList lines() const { return logLines(*logs); }
     bool idle() const { return !statuses->isEmpty() && statuses->last().at(1) == "idle"; }
     QList<QByteArray> fileTargets() const
     {
@@ -62,17 +54,7 @@ struct Rig
                 plain << entry;
         return plain;
     }
-    // Every entry under the temporary folder, hidden ones included.
-    QStringList tree() const
-    {
-        QStringList entries;
-        QDirIterator it(tmp.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext())
-            entries << it.next().mid(tmp.path().size() + 1);
-        entries.sort();
-        return entries;
-    }
+    QStringList tree() const { return treeOf(tmp.path()); }
 
     QTemporaryDir tmp;
     QString root = tmp.path() + "/KESTOVA";
