@@ -1,5 +1,6 @@
 #include "syncworker.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
@@ -10,6 +11,18 @@
 namespace {
 
 const QLatin1String mainAppPathKey("MainApp/Path");
+
+#ifndef Q_OS_WIN
+// The mirror cannot carry file modes, so the program the operator chose
+// arrives without its execute bit; without it the start would always fail.
+void makeExecutableForOwner(const QString &path)
+{
+    QFile file(path);
+    const QFile::Permissions permissions = file.permissions();
+    if (!permissions.testFlag(QFile::ExeOwner))
+        file.setPermissions(permissions | QFile::ExeOwner | QFile::ExeUser);
+}
+#endif
 
 } // namespace
 
@@ -41,6 +54,9 @@ void SyncWorker::launchMainApplication()
 
     emit logAdded(
         QStringLiteral(">>> 1-Minute boot delay satisfied. Executing Main Application: ") + path);
+#ifndef Q_OS_WIN
+    makeExecutableForOwner(path);
+#endif
     if (!QProcess::startDetached(path, {}, QFileInfo(path).absolutePath())) {
         emit logAdded(
             QStringLiteral("!!! FAILED to start Main Application. Checking path/permissions."));

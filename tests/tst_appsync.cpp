@@ -62,8 +62,9 @@ struct Rig
     QString installProgram()
     {
         program = tmp.path() + "/app folder/run.sh";
+        // Without its execute bit, as the mirror delivers it: the launch must still start it.
         writeFile(program, "#!/bin/sh\npwd >> \"$0.out\"\n");
-        QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner);
         QSettings(root + "/config.ini", QSettings::IniFormat).setValue("MainApp/Path", program);
         return program;
     }
