@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QFileDialog>
-#include <QFrame>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -63,8 +62,6 @@ class MainWindowTest : public QObject
 private slots:
     void initTestCase();
     void init();
-    void initialLook();
-    void logLinesAppendUnchanged();
     void progressAndStatusDisplay();
     void closeHidesToTrayAndDashboardReturns();
     void selectExecutableDialog();
@@ -104,47 +101,6 @@ MainWindow *MainWindowTest::makeWindow()
         std::make_unique<MainWindow>(testConfig(m_tmp->path() + "/KESTOVA", "http://127.0.0.1:1"));
     m_window->show();
     return m_window.get();
-}
-
-void MainWindowTest::initialLook()
-{
-    MainWindow *window = makeWindow();
-    QCOMPARE(window->windowTitle(), QString::fromUtf8("کستووا - مدیریت نرم افزار"));
-    QVERIFY(!window->windowIcon().isNull());
-    QCOMPARE(widget<QLabel>(window, "lblStatus")->text(), QString("System is ready"));
-    QCOMPARE(widget<QLabel>(window, "lblFileName")->text(), QString("File name:"));
-    QCOMPARE(widget<QLabel>(window, "lblProgressSize")->text(), QString("Size App"));
-    QCOMPARE(widget<QProgressBar>(window, "progressBar")->value(), 50);
-    QCOMPARE(widget<QLabel>(window, "lblStatus")->font().families(), QStringList{"IRANYekan"});
-    auto *logs = widget<QListWidget>(window, "listLogs");
-    QCOMPARE(logs->count(), 0);
-    QCOMPARE(logs->styleSheet().size(), 384);
-    QCOMPARE(logs->geometry(), QRect(0, 0, 650, 260));
-
-    window->resize(1200, 900);
-    QCOMPARE(widget<QFrame>(window, "frameDown")->geometry(), QRect(25, 25, 750, 550));
-
-    // The gradient shows outside the panel: blue, brighter towards the bottom.
-    const QImage image = window->grab().toImage();
-    const QColor top = image.pixelColor(5, 5);
-    const QColor bottom = image.pixelColor(1190, 890);
-    QVERIFY2(top.blue() > 200 && top.red() < 60, qPrintable(top.name()));
-    QVERIFY2(bottom.green() > top.green(), qPrintable(bottom.name()));
-}
-
-void MainWindowTest::logLinesAppendUnchanged()
-{
-    MainWindow *window = makeWindow();
-    SyncWorker *worker = workerOf(window);
-    auto *logs = widget<QListWidget>(window, "listLogs");
-    window->hide(); // a hidden window still collects its log
-    for (int i = 0; i < 5000; ++i)
-        emit worker->logAdded(QString(">>> line %1").arg(i));
-    window->show();
-    QCOMPARE(logs->count(), 5000);
-    QCOMPARE(logs->item(0)->text(), QString(">>> line 0"));
-    QCOMPARE(logs->item(4999)->text(), QString(">>> line 4999"));
-    QVERIFY(logs->selectedItems().isEmpty());
 }
 
 void MainWindowTest::progressAndStatusDisplay()
