@@ -1,0 +1,70 @@
+# Sourced by bench/run.sh and server/check-nginx.sh: runs the production
+# set-up, nginx-lumipost.conf with php-fpm, as the current user on a loopback
+# port, with every pid, socket, log and temporary file in one scratch folder.
+#
+#   start_nginx_server DATA PORT SCRATCH   # waits until it answers
+#   stop_nginx_server
+
+LUMIPOST_NGINX_PIDS=()
+
+start_nginx_server() {
+    local data=$1 port=$2 dir=$3
+    local server_dir fpm as_root=""
+    server_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+    fpm=$(ls /usr/sbin/php-fpm* | head -n 1)
+    # Run as root, both would hand their workers to another user who may not
+    # read the data folder; keep them as the user who started them.
+    [ "$(id -u)" -ne 0 ] || as_root=1
+    mkdir -p "$dir/logs" "$dir/tmp"
+
+    cat >"$dir/php-fpm.conf" <<EOF
+[global]
+error_log = $dir/logs/php-fpm.log
+daemonize = no
+[lumipost]
+${as_root:+user = root}
+listen = $dir/php-fpm.sock
+pm = static
+pm.max_children = 4
+EOF
+    # The site as shipped, with its ports and paths set for this run.
+    sed -e "s|listen 8080;|listen 127.0.0.1:$port;|" \
+        -e "s|root /srv/lumipost/data;|root $data;|" \
+        -e "s|/srv/lumipost/server/sync_api.php|$server_dir/sync_api.php|" \
+        -e "s|unix:/run/php/php8.2-fpm.sock|unix:$dir/php-fpm.sock|" \
+        -e "s|include fastcgi_params;|include /etc/nginx/fastcgi_params;|" \
+        "$server_dir/nginx-lumipost.conf" >"$dir/site.conf"
+    cat >"$dir/nginx.conf" <<EOF
+${as_root:+user root root;}
+worker_processes 1;
+error_log $dir/logs/error.log;
+pid $dir/nginx.pid;
+events { worker_connections 512; }
+http {
+    default_type application/octet-stream;
+    sendfile on;
+    access_log off;
+    client_body_temp_path $dir/tmp/body;
+    fastcgi_temp_path $dir/tmp/fastcgi;
+    proxy_temp_path $dir/tmp/proxy;
+    uwsgi_temp_path $dir/tmp/uwsgi;
+    scgi_temp_path $dir/tmp/scgi;
+    include $dir/site.conf;
+}
+EOF
+    "$fpm" ${as_root:+-R} --nodaemonize --fpm-config "$dir/php-fpm.conf" &
+    LUMIPOST_NGINX_PIDS+=($!)
+    nginx -p "$dir" -c "$dir/nginx.conf" -g 'daemon off;' -e "$dir/logs/error.log" &
+    LUMIPOST_NGINX_PIDS+=($!)
+    for _ in $(seq 100); do
+        [ -S "$dir/php-fpm.sock" ] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "nginx or php-fpm did not start; see $dir/logs" >&2
+    return 1
+}
+
+stop_nginx_server() {
+    [ ${#LUMIPOST_NGINX_PIDS[@]} -eq 0 ] || kill "${LUMIPOST_NGINX_PIDS[@]}" 2>/dev/null || true
+    LUMIPOST_NGINX_PIDS=()
+}
