@@ -107,8 +107,6 @@ class AppSyncTest : public QObject
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void urlsAndRetryOrder();
-    void sizeDecidesUpToDate_data();
-    void sizeDecidesUpToDate();
     void deletionPass();
     void indexEnds_data();
     void indexEnds();
@@ -145,30 +143,6 @@ void AppSyncTest::urlsAndRetryOrder()
     QCOMPARE(lines.filter("Successfully synchronized file: ").size(), 2);
 }
 
-void AppSyncTest::sizeDecidesUpToDate_data()
-{
-    QTest::addColumn<QByteArray>("local");
-    QTest::addColumn<bool>("replaced");
-
-    QTest::newRow("same size, other content") << QByteArray("abcd") << false;
-    QTest::newRow("one byte short") << QByteArray("abc") << true;
-    QTest::newRow("one byte long") << QByteArray("abcde") << true;
-}
-
-void AppSyncTest::sizeDecidesUpToDate()
-{
-    QFETCH(QByteArray, local);
-    QFETCH(bool, replaced);
-
-    Rig rig;
-    QVERIFY(writeFile(rig.base + "/f.bin", local));
-    rig.setIndex(R"([{"relativePath":"f.bin","size":4}])");
-    rig.sync(replaced ? completedLine : upToDateLine);
-
-    QCOMPARE(rig.fileTargets().size(), replaced ? 1 : 0);
-    QCOMPARE(readFile(rig.base + "/f.bin"), replaced ? files + "f.bin" : local);
-}
-
 void AppSyncTest::deletionPass()
 {
     Rig rig;
@@ -176,8 +150,16 @@ void AppSyncTest::deletionPass()
          {"old.txt", "olddir/sub/deep.txt", "Media/x/y", "media/clip.mp4", "MEDIA", "Media2/a.txt",
           "Mediafile.txt", ".hidden", ".hiddendir/x", "kept/listed.txt"})
         QVERIFY(writeFile(rig.base + "/" + file));
-    rig.setIndex(R"([{"relativePath":"kept/listed.txt","size":3}])");
-    rig.sync(upToDateLine);
+    // Size alone decides: other bytes of the same size stay, a byte more or less is fetched.
+    QVERIFY(writeFile(rig.base + "/same.bin", "abcd"));
+    QVERIFY(writeFile(rig.base + "/short.bin", "abc"));
+    QVERIFY(writeFile(rig.base + "/long.bin", "abcde"));
+    rig.setIndex(
+        R"([{"relativePath":"kept/listed.txt","size":3},{"relativePath":"same.bin","size":4},
+                     {"relativePath":"short.bin","size":4},{"relativePath":"long.bin","size":4}])");
+    rig.sync(completedLine);
+    QCOMPARE(rig.fileTargets(), (QList<QByteArray>{files + "short.bin", files + "long.bin"}));
+    QCOMPARE(readFile(rig.base + "/same.bin"), "abcd");
 
     const QStringList deleted = rig.lines().filter(QRegularExpression("^Deleted local "));
     QStringList expected;
@@ -194,7 +176,8 @@ void AppSyncTest::deletionPass()
                  qPrintable(deleted.join('\n')));
     QCOMPARE(treeOf(rig.base),
              (QStringList{".hidden", ".hiddendir", ".hiddendir/x", "MEDIA", "Media", "Media/x",
-                          "Media/x/y", "kept", "kept/listed.txt", "media", "media/clip.mp4"}));
+                          "Media/x/y", "kept", "kept/listed.txt", "long.bin", "media",
+                          "media/clip.mp4", "same.bin", "short.bin"}));
 }
 
 void AppSyncTest::indexEnds_data()
