@@ -29,6 +29,13 @@ qint64 readSize(const QJsonValue &value)
     return value.toInteger();
 }
 
+// A ".." segment, found without splitting: this runs for every index entry.
+bool hasParentSegment(const QString &slashed)
+{
+    return slashed == QLatin1String("..") || slashed.startsWith(QLatin1String("../")) ||
+           slashed.endsWith(QLatin1String("/..")) || slashed.contains(QLatin1String("/../"));
+}
+
 // The path is joined to the product folder as it is, so anything that could
 // leave that folder or name no file at all is refused. A backslash separates
 // on Windows, so it counts as a separator everywhere.
@@ -37,7 +44,7 @@ bool isSafeRelativePath(const QString &path)
     QString slashed = path;
     slashed.replace(u'\\', u'/');
     return !slashed.isEmpty() && !slashed.startsWith(u'/') && !startsWithDriveLetter(slashed) &&
-           !slashed.split(u'/').contains(QLatin1String(".."));
+           !hasParentSegment(slashed);
 }
 
 // The public media folder belongs to the video flow, in any letter case.
@@ -48,11 +55,13 @@ bool isInMediaFolder(const QString &relativePath)
             relativePath.at(mediaFolderName.size()) == u'/');
 }
 
-// Size is the only test, so an unchanged folder is checked without reading a byte.
+// Size is the only test, so an unchanged folder is checked without reading a
+// byte. size() first: its one stat also answers exists(), while exists() on
+// its own costs a separate access() call per file.
 bool isUpToDate(const QString &localFilePath, qint64 size)
 {
     const QFileInfo info(localFilePath);
-    return info.exists() && info.size() == size;
+    return info.size() == size && info.exists();
 }
 
 } // namespace
@@ -84,7 +93,9 @@ void SyncWorker::startAppSync()
 
     auto *manager = new QNetworkAccessManager(this);
     connect(manager, &QNetworkAccessManager::finished, this, &SyncWorker::onIndexFetchFinished);
-    manager->get(QNetworkRequest(ServerApi::appIndexUrl(m_config.serverUrl)));
+    QNetworkRequest request(ServerApi::appIndexUrl(m_config.serverUrl));
+    request.setTransferTimeout(m_config.transferTimeoutMs);
+    manager->get(request);
 }
 
 void SyncWorker::onIndexFetchFinished(QNetworkReply *reply)

@@ -106,6 +106,7 @@ void SyncWorker::uploadPhoto(const QString &filePath, const QString &relativePat
     // for a photo the server never stored.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    request.setTransferTimeout(m_config.transferTimeoutMs);
     QNetworkReply *reply = m_networkManager->post(request, form);
     reply->setProperty("localFilePath", filePath);
     reply->setProperty("sentSize", info.size());

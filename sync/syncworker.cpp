@@ -17,6 +17,9 @@ namespace {
 
 constexpr double bytesToMegabytes = 9.5367431640625e-7; // 1 / 1048576
 constexpr qint64 maxUpFrontReserve = qint64(1) << 30;
+// Qt's network thread stops reading from the socket once this much waits
+// unread, so chunks cannot pile up beside the body while it is copied out.
+constexpr qint64 replyReadAhead = qint64(1) << 20;
 
 // Gathers a download's body as it arrives, straight into one buffer reserved
 // from the announced length. Reading it all at the end would hold a large
@@ -28,6 +31,7 @@ class DownloadBody : public QObject
 public:
     explicit DownloadBody(QNetworkReply *reply) : QObject(reply)
     {
+        reply->setReadBufferSize(replyReadAhead);
         connect(reply, &QIODevice::readyRead, this, [this, reply] { takeAvailable(reply); });
     }
 
@@ -143,7 +147,9 @@ QNetworkReply *SyncWorker::startDownload(const DownloadTask &task,
                                          void (SyncWorker::*onFinished)(QNetworkReply *))
 {
     auto *manager = new QNetworkAccessManager(this);
-    QNetworkReply *reply = manager->get(QNetworkRequest(QUrl(task.url, QUrl::TolerantMode)));
+    QNetworkRequest request(QUrl(task.url, QUrl::TolerantMode));
+    request.setTransferTimeout(m_config.transferTimeoutMs);
+    QNetworkReply *reply = manager->get(request);
     reply->setProperty("localFilePath", task.localFilePath);
     reply->setProperty("fileName", task.fileName);
     new DownloadBody(reply);

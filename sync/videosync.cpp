@@ -80,7 +80,9 @@ void SyncWorker::handleVideoSyncTimeout()
     auto *manager = new QNetworkAccessManager(this);
     connect(manager, &QNetworkAccessManager::finished, this,
             &SyncWorker::onVideoIndexFetchFinished);
-    manager->get(QNetworkRequest(ServerApi::videoIndexUrl(m_config.serverUrl, getDeviceUuid())));
+    QNetworkRequest request(ServerApi::videoIndexUrl(m_config.serverUrl, getDeviceUuid()));
+    request.setTransferTimeout(m_config.transferTimeoutMs);
+    manager->get(request);
     m_videoIndexPending = true;
 }
 
@@ -174,6 +176,9 @@ void SyncWorker::processNextVideoDownload()
     const DownloadTask task = m_videoDownloadQueue.first();
     emit logAdded(QStringLiteral("Starting download for video file: ") + task.fileName);
     emit statusChanged(QStringLiteral("Downloading video ads..."), QStringLiteral("download"));
+    // The folder may have been removed since the index was read; without it
+    // every retry of the head would fail until the agent restarts.
+    QDir().mkpath(QFileInfo(task.localFilePath).absolutePath());
     startDownload(task, &SyncWorker::onVideoDownloadFinished);
 }
 
