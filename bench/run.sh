@@ -1,0 +1,226 @@
+#!/usr/bin/env bash
+# Benchmarks the agent against the standard tools on this machine and prints
+# one table (bench/README.md explains the rows and bars):
+#   bench/run.sh [RESULTS.json]
+# The figures also go to build/bench/results.json, and to RESULTS.json when
+# given (otherwise the JSON is printed after the table). For a quicker look:
+# BENCH_RUNS, BENCH_HEAVY_RUNS, BENCH_IDLE_SECONDS, BENCH_SIZES, BENCH_BIG_MIB,
+# BENCH_PHOTOS.
+set -euo pipefail
+export LC_ALL=C
+began=$SECONDS
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+json_copy=${1:-}
+runs=${BENCH_RUNS:-5}
+heavy_runs=${BENCH_HEAVY_RUNS:-3}
+idle_seconds=${BENCH_IDLE_SECONDS:-600}
+sizes=${BENCH_SIZES:-"1000 10000 100000"}
+big_mib=${BENCH_BIG_MIB:-1024}
+photos=${BENCH_PHOTOS:-500}
+small_files=2000
+device=KIOSK-01
+
+source "$top/scripts/deps.sh"
+source "$top/scripts/sample-content.sh"
+source "$top/server/nginx-local.sh"
+install_missing_packages nginx php-fpm rsync curl wget
+
+build="$top/build/bench"
+scratch="$build/scratch"
+bench="$build/bench/lumipost_bench"
+data="$scratch/data"
+roots="$scratch/roots"
+out="$scratch/out"
+samples="$scratch/samples.jsonl"
+log="$scratch/logs/bench.log"
+load_start=$(uptime)
+
+echo "== Building Release into $build"
+mkdir -p "$build"
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DLUMIPOST_WERROR=ON >"$build/configure.log" || { cat "$build/configure.log"; exit 1; }
+nice cmake --build "$build" --target lumipost_bench -j2 >"$build/build.log" 2>&1 ||
+    { cat "$build/build.log"; exit 1; }
+
+rm -rf "$scratch"
+mkdir -p "$scratch/logs" "$roots" "$out"
+: >"$samples"
+
+# The big file, its download and the photos with their uploads must fit on
+# the disk and the big body in memory; halve both until they do.
+avail_mib=$(($(df -Pk "$build" | awk 'NR == 2 { print $4 }') / 1024))
+mem_mib=$(($(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo) / 1024))
+scaled=""
+while [ "$big_mib" -gt 64 ] && { [ $((big_mib * 2 + photos * 4 + 2048)) -gt "$avail_mib" ] ||
+    [ $((big_mib * 2 + 1024)) -gt "$mem_mib" ]; }; do
+    big_mib=$((big_mib / 2))
+    photos=$((photos / 2))
+    scaled="scaled down to fit ${avail_mib} MiB of disk and ${mem_mib} MiB of memory"
+done
+[ -z "$scaled" ] || echo "!! Data $scaled: big file $big_mib MiB, $photos photos"
+
+idle_pid=""
+cleanup() {
+    [ -z "$idle_pid" ] || kill "$idle_pid" 2>/dev/null || true
+    stop_nginx_server
+    # The big files and the trees go; logs and samples stay for a look.
+    rm -rf "$data" "$roots" "$out" "$scratch/photos" "$scratch/reconcile" "$scratch/idle-data"
+}
+trap cleanup EXIT
+
+# sample_run ROW CASE TOOL COMMAND...: one timed run of a standard tool.
+sample_run() {
+    "$bench" run --row "$1" --case "$2" --tool "$3" -- "${@:4}" 2>>"$log"
+}
+
+# with_bytes BYTES: adds the bytes a tool fetched to its sample line.
+with_bytes() {
+    local line
+    read -r line
+    echo "${line%\}},\"bytes\":$1}"
+}
+
+count_files() {
+    find "$1" -type f 2>/dev/null | wc -l
+}
+
+expect_files() { # expect_files DIR COUNT WHAT
+    local got
+    got=$(count_files "$1")
+    [ "$got" -eq "$2" ] || { echo "$3: $got files in $1, wanted $2; see $log" >&2; exit 1; }
+}
+
+echo "== Starting nginx and php-fpm on loopback"
+mkdir -p "$data/Lumipost/Application" "$data/Lumipost/ADS/Public" \
+    "$data/Lumipost/ADS/Private/$device" "$data/uploads"
+make_server_data "$scratch/idle-data" "$device"
+port=$(free_port)
+idle_port=$(free_port)
+[ "$port" != "$idle_port" ] || idle_port=$(free_port)
+base="http://127.0.0.1:$port"
+start_nginx_server "$data" "$port" "$scratch/server"
+start_nginx_server "$scratch/idle-data" "$idle_port" "$scratch/idle-server"
+
+# Row 4 runs for its whole window beside the others: it wakes for a moment
+# every few seconds, and what it is measured on is its own CPU time.
+echo "== Row 4: idle agent for $idle_seconds s, in the background"
+mkdir -p "$roots/idle/$device/Camera"
+"$bench" idle --root "$roots/idle" --server "http://127.0.0.1:$idle_port" --start-ms 0 \
+    --photo-ms 5000 --video-ms 30000 --seconds "$idle_seconds" \
+    --timeout $((idle_seconds + 300)) --row idle --case idle --tool agent \
+    >"$scratch/idle.jsonl" 2>"$scratch/logs/idle.log" &
+idle_pid=$!
+
+echo "== Generating data in $scratch"
+for n in $sizes; do
+    "$bench" make-reconcile-set --dir "$scratch/reconcile/$n" --entries "$n" \
+        --row reconcile --case "$n" --tool set >>"$samples"
+done
+"$bench" make-files --dir "$data/Lumipost/Application/small" --count "$small_files" \
+    --size 4096 --prefix f --suffix .bin
+"$bench" make-files --dir "$data/Lumipost/ADS/Private/$device" --count 1 \
+    --size $((big_mib << 20)) --prefix big --suffix .bin
+"$bench" make-files --dir "$scratch/photos" --count "$photos" --size $((2 << 20)) \
+    --prefix IMG_ --suffix .jpg
+
+echo "== Row 1: reconcile, $runs runs per size"
+for n in $sizes; do
+    set_dir="$scratch/reconcile/$n"
+    local_tree="$set_dir/root/Lumipost"
+    # Warm the caches, and check that rsync sees the same work as the agent.
+    "$bench" walk --dir "$local_tree" >/dev/null
+    rsync -rni --size-only --delete "$set_dir/server/" "$local_tree/" |
+        awk -v n="$n" '/^\*deleting/ { d++ } /^>f/ { t++ }
+            END { printf "{\"row\":\"reconcile\",\"case\":\"%s\",\"tool\":\"rsync-check\",\"transfers\":%d,\"deletions\":%d}\n", n, t, d }' \
+            >>"$samples"
+    for _ in $(seq "$runs"); do
+        "$bench" reconcile --dir "$set_dir" --row reconcile --case "$n" --tool agent \
+            >>"$samples" 2>>"$log"
+        "$bench" walk --dir "$local_tree" --row reconcile --case "$n" --tool walk >>"$samples"
+        sample_run reconcile "$n" rsync rsync -rn --size-only --delete "$set_dir/server/" \
+            "$local_tree/" >>"$samples"
+    done
+done
+
+echo "== Row 2: downloads, $heavy_runs runs each"
+big_url="$base/Lumipost/ADS/Private/$device/big00000.bin"
+big_case="1 x $big_mib MiB"
+for _ in $(seq "$heavy_runs"); do
+    rm -rf "$roots/video" && mkdir -p "$roots/video/$device"
+    "$bench" download --flow video --root "$roots/video" --server "$base" \
+        --row download-large --case "$big_case" --tool agent >>"$samples" 2>>"$log"
+    rm -rf "$roots/video"
+    line=$(sample_run download-large "$big_case" curl curl -sS -f -o "$out/big.bin" "$big_url")
+    with_bytes "$(stat -c %s "$out/big.bin")" <<<"$line" >>"$samples"
+    rm -f "$out/big.bin"
+done
+
+small_case="$small_files x 4 KiB"
+for f in "$data/Lumipost/Application/small/"*; do
+    echo "$base/Lumipost/Application/small/${f##*/}"
+done >"$scratch/small-urls.txt"
+for _ in $(seq "$heavy_runs"); do
+    # No device folder: the video cycle that follows the mirror finds nothing to fetch.
+    rm -rf "$roots/app" && mkdir -p "$roots/app"
+    "$bench" download --flow app --root "$roots/app" --server "$base" \
+        --row download-small --case "$small_case" --tool agent >>"$samples" 2>>"$log"
+    expect_files "$roots/app/Lumipost" "$small_files" "application mirror"
+    rm -rf "$roots/app" "$out/small"
+    sample_run download-small "$small_case" wget wget -q -nd -P "$out/small" \
+        -i "$scratch/small-urls.txt" | with_bytes $((small_files * 4096)) >>"$samples"
+    expect_files "$out/small" "$small_files" "wget"
+    rm -rf "$out/small"
+done
+
+echo "== Row 3: uploads, $heavy_runs runs"
+camera="$roots/upload/$device/Camera"
+uploads="$data/uploads/$device"
+fewer=$((photos / 5))
+fill_camera() { # fill_camera COUNT: hard links, so refilling costs no copy
+    rm -rf "$roots/upload" "$uploads" && mkdir -p "$camera"
+    find "$scratch/photos" -type f | sort | head -n "$1" | xargs ln -t "$camera"
+}
+# One curl, one kept-alive connection, one photo after the other.
+for f in "$scratch/photos/"*; do
+    [ "$f" = "$scratch/photos/IMG_00000.jpg" ] || echo next
+    printf 'url = "%s"\nform = "relative_path=%s"\nform = "device_uuid=%s"\n' \
+        "$base/sync_api.php?action=upload" "${f##*/}" "$device"
+    printf 'form = "photo=@%s"\noutput = "/dev/null"\nsilent\nshow-error\nfail\n' "$f"
+done >"$scratch/curl-upload.cfg"
+upload_case="$photos x 2 MiB"
+for _ in $(seq "$heavy_runs"); do
+    fill_camera "$photos"
+    "$bench" upload --root "$roots/upload" --server "$base" \
+        --row upload --case "$upload_case" --tool agent >>"$samples" 2>>"$log"
+    expect_files "$uploads" "$photos" "agent upload"
+    expect_files "$camera" 0 "camera after the agent's cycle"
+    rm -rf "$uploads"
+    sample_run upload "$upload_case" curl curl -K "$scratch/curl-upload.cfg" >>"$samples"
+    expect_files "$uploads" "$photos" "curl upload"
+    fill_camera "$fewer"
+    "$bench" upload --root "$roots/upload" --server "$base" \
+        --row upload --case "$fewer x 2 MiB" --tool agent-fewer >>"$samples" 2>>"$log"
+    expect_files "$uploads" "$fewer" "agent upload (fewer)"
+done
+rm -rf "$roots/upload" "$uploads"
+
+echo "== Row 4: waiting for the idle agent"
+wait "$idle_pid" || { echo "the idle agent failed; see $scratch/logs/idle.log" >&2; exit 1; }
+idle_pid=""
+cat "$scratch/idle.jsonl" >>"$samples"
+
+echo
+report=(report --samples "$samples" --json "$build/results.json"
+    --meta "cores=$(nproc)" --meta "load_start=$load_start" --meta "load_end=$(uptime)"
+    --meta "runs_reconcile=$runs" --meta "runs_transfer=$heavy_runs"
+    --meta "total_seconds=$((SECONDS - began))")
+[ -z "$scaled" ] || report+=(--meta "data=$scaled")
+"$bench" "${report[@]}"
+echo
+echo "Cores: $(nproc); load average at the end$(uptime | sed 's/.*load average//')"
+echo "Total run time: $((SECONDS - began)) s; JSON in $build/results.json"
+if [ -n "$json_copy" ]; then
+    cp "$build/results.json" "$json_copy"
+else
+    cat "$build/results.json"
+fi
