@@ -252,9 +252,9 @@ TestServer::~TestServer()
     m_server->close();
 }
 
-bool TestServer::listen()
+bool TestServer::listen(quint16 port)
 {
-    return m_server->listen(QHostAddress::LocalHost, 0);
+    return m_server->listen(QHostAddress::LocalHost, port);
 }
 
 quint16 TestServer::port() const
@@ -381,7 +381,8 @@ void TestServer::send(QTcpSocket *socket, const TestResponse &response, bool wit
     if (!connection)
         return; // the client left while the answer was delayed
     const bool cut = response.closeAfterBytes >= 0;
-    const bool close = !keepAlive || response.omitContentLength;
+    const bool trickle = withBody && response.trickleMs > 0;
+    const bool close = !keepAlive || response.omitContentLength || trickle;
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
                       reasonPhrase(response.status) + "\r\n";
@@ -396,6 +397,22 @@ void TestServer::send(QTcpSocket *socket, const TestResponse &response, bool wit
     if (!close && !cut)
         connection->answering = false;
     socket->write(head);
+    if (trickle) {
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket,
+                [socket, timer, body = response.body, piece = response.trickleBytes,
+                 sent = qsizetype(0)]() mutable {
+                    if (sent < body.size()) {
+                        socket->write(body.mid(sent, piece));
+                        sent += piece;
+                        return;
+                    }
+                    timer->stop();
+                    socket->disconnectFromHost();
+                });
+        timer->start(response.trickleMs);
+        return;
+    }
     if (withBody)
         socket->write(cut ? response.body.left(response.closeAfterBytes) : response.body);
     // Flushes what was written, then closes; may drop the connection at once.

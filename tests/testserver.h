@@ -25,6 +25,8 @@ struct TestResponse
     bool omitContentLength = false; // the body ends when the server closes
     qint64 closeAfterBytes = -1;    // announce the full length, then hang up after this many bytes
     bool stall = false;             // accept the request and never answer
+    int trickleMs = 0;              // send the body in pieces this far apart, then close
+    qint64 trickleBytes = 1;        // the size of each of those pieces
 
     static TestResponse ok(const QByteArray &body) { return TestResponse{200, body, {}}; }
     static TestResponse error(int status) { return TestResponse{status, QByteArray("error"), {}}; }
@@ -63,7 +65,7 @@ public:
     explicit TestServer(QObject *parent = nullptr);
     ~TestServer() override;
 
-    bool listen();
+    bool listen(quint16 port = 0); // 0: any free port
     quint16 port() const;
     QString baseUrl() const; // "http://127.0.0.1:<port>"
 

@@ -1,0 +1,503 @@
+#include "syncworker.h"
+#include "testserver.h"
+#include "workerprobe.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+constexpr int transferLimitMs = 2000;
+constexpr int slowMs = 800; // longer than either cycle, shorter than the transfer limit
+constexpr int healMs = 30000;
+
+const QByteArray appIndexTarget = "/sync_api.php?action=list_apps";
+const QByteArray videoIndexRoute = "/sync_api.php?action=list_videos";
+const QByteArray uploadTarget = "/sync_api.php?action=upload";
+const QByteArray appRoute = "/Lumipost/Application/";
+const QByteArray videoRoute = "/Lumipost/ADS/";
+const QString timersLine = ">>> Photo Sync Timer Enabled (Every 60s).";
+const QString appWriteFailed = "File open error on write. Retrying this file in 3s... -> ";
+const QString videoWriteFailed = "!!! File open error on write. Retrying in 3s... !!!";
+const QStringList failureLines{
+    "Failed to fetch App Index", "Failed to download app file: ", "Failed to fetch Video Index",
+    "!!! Failed to download video: ", "Network Error. Upload failed for: "};
+
+// Distinct bytes for every name, so a cut or swapped body shows.
+QByteArray bytesOf(const QString &name, int size)
+{
+    QByteArray bytes = name.toUtf8() + ':';
+    while (bytes.size() < size)
+        bytes += QByteArray::number(bytes.size()) + ' ';
+    bytes.resize(size);
+    return bytes;
+}
+
+struct Served
+{
+    QString local;
+    QByteArray path;
+    QByteArray bytes;
+};
+
+// A kiosk's company root in a temporary folder, part synced and holding
+// photos, and a loopback server with one fixed state that spoils the first
+// `faultsLeft` answers on `faultRoute` with `fault`. Every log line is a moment
+// to check that no part of a body stands under a real name and that no photo
+// went without a whole 2xx answer.
+struct Kiosk
+{
+    explicit Kiosk(bool listening = true)
+    {
+        const QJsonObject logs{{"relativePath", "logs"}, {"isDir", true}};
+        QJsonArray apps{logs};
+        for (const auto &[name, size] : {std::pair{"app.exe", 5000},
+                                         {"data/config.json", 4100},
+                                         {"data/sub/deep.bin", 4200}}) {
+            serve(product + '/' + name, appRoute + name, bytesOf(name, size));
+            apps.append(QJsonObject{{"relativePath", name}, {"size", size}});
+        }
+        QJsonArray videos;
+        for (const auto &[type, name, size] : {std::tuple{"public", "promo.mp4", 4300},
+                                               {"public", "spring ad.mp4", 4400},
+                                               {"private", "hello.mp4", 4500}}) {
+            const bool isPublic = QByteArray(type) == "public";
+            serve(root + (isPublic ? "/Lumipost/Media/" : "/kiosk-07/Media/") + name,
+                  videoRoute + (isPublic ? "Public/" : "Private/kiosk-07/") +
+                      QUrl::toPercentEncoding(name),
+                  bytesOf(name, size));
+            videos.append(QJsonObject{{"type", type}, {"filename", name}, {"size", size}});
+        }
+        appIndex = QJsonDocument(apps).toJson();
+        videoIndex = QJsonDocument(videos).toJson();
+        expectedTree =
+            QStringList{"Lumipost",      "Lumipost/Media", "Lumipost/data",   "Lumipost/data/sub",
+                        "Lumipost/logs", "kiosk-07",       "kiosk-07/Camera", "kiosk-07/Media"};
+        for (const Served &s : std::as_const(served))
+            expectedTree << s.local.mid(root.size() + 1);
+        expectedTree.sort();
+
+        for (const auto &[path, bytes] : {std::pair{product + "/app.exe", "old app"},
+                                          {product + "/stale.txt", "stale"},
+                                          {root + "/Lumipost/Media/obsolete.mp4", "obsolete"},
+                                          {root + "/kiosk-07/Media/hello.mp4", "old hello"}}) {
+            writeFile(path, bytes);
+            before.insert(path, bytes);
+        }
+        for (const char *photo : {"a.jpg", "day 2/b.jpg", "c.jpg"})
+            addPhoto(photo);
+        writeFile(tmp.path() + "/outside/keep.txt", "keep");
+        outsideBefore = outsideTree();
+        server.setFallback([this](const RecordedRequest &r) { return answer(r); });
+        if (listening)
+            server.listen();
+    }
+
+    void serve(const QString &local, const QByteArray &path, const QByteArray &bytes)
+    {
+        served.append({local, path, bytes});
+        content.insert(path, bytes);
+    }
+    void addPhoto(const QString &relative)
+    {
+        const QString path = camera + '/' + relative;
+        photos.insert(path, bytesOf("photo " + relative, 3000));
+        writeFile(path, photos.value(path));
+    }
+    void start(const QString &url)
+    {
+        SyncConfig config = testConfig(root, url);
+        config.startDelayMs = 10;
+        config.photoIntervalMs = 300;
+        config.videoIntervalMs = 400;
+        config.transferTimeoutMs = transferLimitMs;
+        worker = std::make_unique<SyncWorker>(config);
+        logs = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::logAdded);
+        QObject::connect(worker.get(), &SyncWorker::logAdded, worker.get(),
+                         [this] { checkInvariants(); });
+    }
+    void restart()
+    {
+        worker.reset();
+        start(server.baseUrl());
+    }
+
+    TestResponse answer(const RecordedRequest &r)
+    {
+        TestResponse response = TestResponse::error(404);
+        if (r.target == appIndexTarget)
+            response = TestResponse::ok(appIndex);
+        else if (r.target.startsWith(videoIndexRoute))
+            response = TestResponse::ok(videoIndex);
+        else if (r.target == uploadTarget)
+            response = TestResponse::ok("photo stored by the test server");
+        else if (content.contains(r.path))
+            response = TestResponse::ok(content.value(r.path));
+        if (faultsLeft > 0 && r.target.startsWith(faultRoute)) {
+            --faultsLeft;
+            ++faultsServed;
+            fault(response);
+        }
+        const RecordedPart *photo = r.part("photo");
+        if (r.target == uploadTarget && photo && isWhole2xx(response))
+            accepted.insert(photo->body);
+        return response;
+    }
+    static bool isWhole2xx(const TestResponse &r)
+    {
+        return r.status / 100 == 2 && !r.stall && r.closeAfterBytes < 0;
+    }
+
+    void checkInvariants()
+    {
+        for (const Served &s : std::as_const(served)) {
+            if (!QFileInfo(s.local).isFile())
+                continue;
+            const QByteArray now = readFile(s.local);
+            if (now != s.bytes && !(before.contains(s.local) && before.value(s.local) == now))
+                violations.insert("part of a body under the real name: " + s.local);
+        }
+        for (auto it = photos.cbegin(); it != photos.cend(); ++it) {
+            if (!QFile::exists(it.key()) && !accepted.contains(it.value()) &&
+                !removedByOthers.contains(it.key()))
+                violations.insert("photo deleted without a 2xx: " + it.key());
+        }
+    }
+    bool converged() const
+    {
+        if (treeOf(root) != expectedTree)
+            return false;
+        for (const Served &s : served)
+            if (readFile(s.local) != s.bytes)
+                return false;
+        for (auto it = photos.cbegin(); it != photos.cend(); ++it)
+            if (!accepted.contains(it.value()) && !removedByOthers.contains(it.key()))
+                return false;
+        return true;
+    }
+    QStringList outsideTree() const
+    {
+        QStringList entries = treeOf(tmp.path());
+        entries.removeIf([](const QString &entry) { return entry.startsWith("KESTOVA"); });
+        return entries;
+    }
+    QStringList lines() const { return logLines(*logs); }
+    bool logged(const QString &prefix) const { return !lines().filter(prefix).isEmpty(); }
+    QByteArray report() const
+    {
+        const QStringList all = lines();
+        const QStringList last = all.mid(std::max<qsizetype>(0, all.size() - 20));
+        return (treeOf(root).join('\n') + "\n--- last lines:\n" + last.join('\n')).toUtf8();
+    }
+    void verifyHealed()
+    {
+        QTRY_VERIFY2_WITH_TIMEOUT(converged(), report().constData(), healMs);
+        checkInvariants();
+        QVERIFY2(violations.isEmpty(), qPrintable(violations.values().join('\n')));
+        QCOMPARE(outsideTree(), outsideBefore);
+    }
+
+    QTemporaryDir tmp;
+    QString root = tmp.path() + "/KESTOVA";
+    QString product = root + "/Lumipost";
+    QString camera = root + "/kiosk-07/Camera";
+    TestServer server;
+    QList<Served> served;
+    QHash<QByteArray, QByteArray> content; // request path -> body
+    QByteArray appIndex;
+    QByteArray videoIndex;
+    QStringList expectedTree;
+    QHash<QString, QByteArray> before; // local files the run may leave as they were
+    QHash<QString, QByteArray> photos;
+    QSet<QByteArray> accepted; // photo bodies answered with a whole 2xx
+    QSet<QString> removedByOthers;
+    QStringList outsideBefore;
+    QSet<QString> violations;
+    QByteArray faultRoute;
+    std::function<void(TestResponse &)> fault;
+    int faultsLeft = 0;
+    int faultsServed = 0;
+    std::unique_ptr<SyncWorker> worker;
+    std::unique_ptr<QSignalSpy> logs;
+};
+
+using Fault = std::function<void(TestResponse &)>;
+using Action = std::function<bool(Kiosk &)>;
+
+Fault status(int code)
+{
+    return [code](TestResponse &r) { r = TestResponse::error(code); };
+}
+
+Fault body(const QByteArray &bytes)
+{
+    return [bytes](TestResponse &r) { r.body = bytes; };
+}
+
+Action fileInPlace(const QString &relative)
+{
+    return [relative](Kiosk &k) {
+        return QDir(k.root + relative).removeRecursively() && writeFile(k.root + relative);
+    };
+}
+
+Action folderInPlace(const QString &relative)
+{
+    return [relative](Kiosk &k) { return writeFile(k.root + relative + "/inner.txt"); };
+}
+
+Action removeIt(const QString &relative)
+{
+    return [relative](Kiosk &k) {
+        return QFile::remove(k.root + relative) || QDir(k.root + relative).removeRecursively();
+    };
+}
+
+// True when the folder then takes writes exactly as its mode says.
+Action permissions(const QString &relative, QFile::Permissions mode)
+{
+    return [relative, mode](Kiosk &k) {
+        const QString dir = k.root + relative;
+        QDir().mkpath(dir);
+        QFile::setPermissions(dir, mode);
+        QFile probe(dir + "/.probe");
+        const bool writable = probe.open(QIODevice::WriteOnly);
+        probe.remove();
+        return writable == mode.testFlag(QFile::WriteOwner);
+    };
+}
+
+// On the first upload, someone else acts on the camera folder.
+Action onFirstUpload(const std::function<void(Kiosk &, const RecordedRequest &)> &act)
+{
+    return [act](Kiosk &k) {
+        QObject::connect(&k.server, &TestServer::requestReceived, &k.server,
+                         [&k, act, done = false](const RecordedRequest &r) mutable {
+                             if (!done && r.target == uploadTarget)
+                                 act(k, r);
+                             done = done || r.target == uploadTarget;
+                         });
+        return true;
+    };
+}
+
+// A full disk: writes past the limit fail with EFBIG, for root as well. A
+// negative size lifts the limit.
+bool limitFileSize(qint64 bytes)
+{
+#ifdef Q_OS_LINUX
+    std::signal(SIGXFSZ, bytes < 0 ? SIG_DFL : SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = bytes < 0 ? limit.rlim_max : rlim_t(bytes);
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+#else
+    Q_UNUSED(bytes);
+    return false;
+#endif
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Fault)
+Q_DECLARE_METATYPE(Action)
+
+class FaultsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup() { limitFileSize(-1); }
+    void serverDownAtStart();
+    void serverFaults_data();
+    void serverFaults();
+    void localFaults_data();
+    void localFaults();
+};
+
+void FaultsTest::serverDownAtStart()
+{
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        port = probe.serverPort();
+    }
+    Kiosk k(false);
+    k.start(QStringLiteral("http://127.0.0.1:%1").arg(port));
+    QTRY_VERIFY_WITH_TIMEOUT(k.lines().filter(failureLines.at(0)).size() >= 2 &&
+                                 k.logged(failureLines.at(2)) && k.logged(failureLines.at(4)),
+                             healMs);
+    QVERIFY2(k.server.listen(port), "the chosen port was taken meanwhile");
+    k.verifyHealed();
+}
+
+void FaultsTest::serverFaults_data()
+{
+    QTest::addColumn<QByteArray>("route");
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("restart");
+
+    const Fault trickle = [](TestResponse &r) {
+        r.trickleMs = 100; // about 2.5 s in all: longer than the limit, but never still
+        r.trickleBytes = std::max<qsizetype>(1, r.body.size() / 25);
+    };
+    const QList<std::tuple<const char *, Fault, int>> faults{
+        {"500", status(500), 2},
+        {"404", status(404), 2},
+        {"403", status(403), 2},
+        {"cut body", [](TestResponse &r) { r.closeAfterBytes = r.body.size() / 2; }, 2},
+        {"no length", [](TestResponse &r) { r.omitContentLength = true; }, 1},
+        {"slower than a cycle", [](TestResponse &r) { r.delayMs = slowMs; }, 1},
+        {"stall", [](TestResponse &r) { r.stall = true; }, 1},
+        {"slow but moving", trickle, 1}};
+    for (const auto &[routeName, route] : {std::pair{"app index", appIndexTarget},
+                                           {"app file", appRoute},
+                                           {"video index", videoIndexRoute},
+                                           {"video file", videoRoute},
+                                           {"upload", uploadTarget}})
+        for (const auto &[faultName, fault, count] : faults)
+            QTest::addRow("%s, %s", routeName, faultName) << route << fault << count << false;
+
+    // Bodies that are not the index. The application index is read once per
+    // run, so a spoiled one heals at the next start; the video index at the next tick.
+    QByteArray pad(50 << 20, 'x');
+    pad.prepend(R"({"pad":")").append(R"(",)");
+    const Fault padded = [pad](TestResponse &r) { r.body.replace(r.body.indexOf('{'), 1, pad); };
+    const QList<std::pair<const char *, QByteArray>> bodies{
+        {"not JSON", "<html>502 Bad Gateway</html>"},
+        {"an object", R"({"relativePath":"app.exe","type":"public","filename":"promo.mp4"})"},
+        {"numbers", "[1, 2, 3]"}};
+    for (const auto &[name, bytes] : bodies) {
+        QTest::addRow("app index, %s", name) << appIndexTarget << body(bytes) << 1 << true;
+        QTest::addRow("video index, %s", name) << videoIndexRoute << body(bytes) << 1 << false;
+    }
+    QTest::addRow("app index, wrong types")
+        << appIndexTarget << body(R"([{"relativePath":5,"size":"abc","isDir":"yes"},
+                    {"relativePath":"app.exe","size":[1]}])")
+        << 1 << true;
+    QTest::addRow("video index, wrong types")
+        << videoIndexRoute
+        << body(R"([{"type":"public","filename":7},{"type":["public"],"filename":"promo.mp4"},
+                    {"type":"public","filename":"promo.mp4","size":"4300"}])")
+        << 1 << false;
+    QTest::addRow("app index, 50 MB") << appIndexTarget << padded << 1 << false;
+    QTest::addRow("video index, 50 MB") << videoIndexRoute << padded << 1 << false;
+}
+
+void FaultsTest::serverFaults()
+{
+    QFETCH(QByteArray, route);
+    QFETCH(Fault, fault);
+    QFETCH(int, count);
+    QFETCH(bool, restart);
+
+    Kiosk k;
+    k.faultRoute = route;
+    k.fault = fault;
+    k.faultsLeft = count;
+    k.start(k.server.baseUrl());
+    if (restart) {
+        QTRY_VERIFY_WITH_TIMEOUT(k.lines().contains(timersLine), healMs);
+        k.restart();
+    }
+    k.verifyHealed();
+    QCOMPARE(k.faultsServed, count);
+
+    TestResponse probe = TestResponse::ok(QByteArray(100, '.'));
+    fault(probe);
+    if (Kiosk::isWhole2xx(probe)) {
+        // Slow, unframed or odd answers are no failures; the limit cuts no moving transfer.
+        for (const QString &line : failureLines)
+            QVERIFY2(!k.logged(line), qPrintable(line));
+    }
+    if (restart) {
+        int fetches = 0;
+        for (const RecordedRequest &r : k.server.requests())
+            fetches += r.target == appIndexTarget;
+        QCOMPARE(fetches, 2); // one per start: a body that is not the index is not retried
+    }
+}
+
+void FaultsTest::localFaults_data()
+{
+    QTest::addColumn<Action>("fault");
+    QTest::addColumn<Action>("clear");
+    QTest::addColumn<QString>("failureLine");
+
+    const QString data = "/Lumipost/data";
+    const QString notDeleted = "Could not delete file: ";
+    // Folder entries are made once per index read, so "logs" comes at the next start.
+    QTest::newRow("product folder is a file") << fileInPlace("/Lumipost") << Action([](Kiosk &k) {
+        const bool removed = removeIt("/Lumipost")(k);
+        k.restart();
+        return removed;
+    }) << appWriteFailed;
+    QTest::newRow("public media folder is a file")
+        << fileInPlace("/Lumipost/Media") << removeIt("/Lumipost/Media") << videoWriteFailed;
+    QTest::newRow("private media folder is a file")
+        << fileInPlace("/kiosk-07/Media") << removeIt("/kiosk-07/Media") << videoWriteFailed;
+    QTest::newRow("app file name taken by a folder")
+        << folderInPlace(data + "/config.json") << removeIt(data + "/config.json")
+        << appWriteFailed;
+    QTest::newRow("video name taken by a folder")
+        << folderInPlace("/Lumipost/Media/promo.mp4") << removeIt("/Lumipost/Media/promo.mp4")
+        << videoWriteFailed;
+    QTest::newRow("read-only folder")
+        << permissions(data, QFile::ReadOwner | QFile::ExeOwner)
+        << permissions(data, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)
+        << appWriteFailed;
+    QTest::newRow("disk full") << Action([](Kiosk &) { return limitFileSize(2048); })
+                               << Action([](Kiosk &) { return limitFileSize(-1); })
+                               << appWriteFailed;
+    QTest::newRow("camera folder vanishes during uploads")
+        << onFirstUpload([](Kiosk &k, const RecordedRequest &) {
+               for (auto it = k.photos.cbegin(); it != k.photos.cend(); ++it)
+                   k.removedByOthers.insert(it.key());
+               QDir(k.camera).removeRecursively();
+           })
+        << Action([](Kiosk &k) {
+               k.addPhoto("after.jpg");
+               return true;
+           })
+        << notDeleted;
+    QTest::newRow("photo deleted during its upload")
+        << onFirstUpload([](Kiosk &k, const RecordedRequest &r) {
+               const QString path = k.camera + '/' + r.part("relative_path")->body;
+               k.removedByOthers.insert(path);
+               QFile::remove(path);
+           })
+        << Action([](Kiosk &) { return true; }) << notDeleted;
+}
+
+void FaultsTest::localFaults()
+{
+    QFETCH(Action, fault);
+    QFETCH(Action, clear);
+    QFETCH(QString, failureLine);
+
+    Kiosk k;
+    if (!fault(k))
+        QSKIP("this fault cannot be made here: root writes into read-only folders, and the "
+              "file size limit needs Linux; the file-in-place rows cover the same paths");
+    k.start(k.server.baseUrl());
+    QTRY_VERIFY2_WITH_TIMEOUT(k.logged(failureLine), k.report().constData(), healMs);
+    QVERIFY(clear(k));
+    k.verifyHealed();
+}
+
+QTEST_GUILESS_MAIN(FaultsTest)
+#include "tst_faults.moc"
