@@ -13,10 +13,6 @@
 #include <functional>
 #include <memory>
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
-
 namespace {
 
 const QByteArray indexTarget = "/sync_api.php?action=list_apps";
@@ -29,7 +25,6 @@ const QString askLine =
     "Main application path is not set or file missing. Asking user to select...";
 const QString executingLine = ">>> 1-Minute boot delay satisfied. Executing Main Application: ";
 const QString startedLine = "Main Application started successfully.";
-const QString writeFailedLine = "File open error on write. Retrying this file in 3s... -> ";
 
 // A company root in a temporary folder, a loopback server that answers every
 // file with its own request target (the video index never answers, so the
@@ -110,8 +105,6 @@ private slots:
     void deletionPass();
     void indexEnds_data();
     void indexEnds();
-    void failedWritesRetry_data();
-    void failedWritesRetry();
     void unsafePathsStayInside();
     void earlyCallsStartOnce();
     void missingProgramAsksPerCall_data();
@@ -220,53 +213,6 @@ void AppSyncTest::indexEnds()
     QCOMPARE(rig.lines(), expected);
     const QVariantList checking{"Checking application updates...", "download"};
     QCOMPARE(statuses.count(checking), expected.count(startLine));
-}
-
-void AppSyncTest::failedWritesRetry_data()
-{
-    QTest::addColumn<QString>("obstacle");
-    QTest::addColumn<bool>("folder");
-    QTest::addColumn<bool>("readOnly");
-    QTest::addColumn<QByteArray>("index");
-
-    QTest::newRow("folder at the target")
-        << "f.txt" << true << false << QByteArray(R"([{"relativePath":"f.txt","size":1}])");
-    QTest::newRow("file at the parent")
-        << "sub" << false << false
-        << QByteArray(R"([{"relativePath":"sub","size":3},{"relativePath":"sub/f.txt"}])");
-    QTest::newRow("read-only folder")
-        << "sub" << true << true
-        << QByteArray(R"([{"relativePath":"sub","isDir":true},{"relativePath":"sub/f.txt"}])");
-}
-
-void AppSyncTest::failedWritesRetry()
-{
-    QFETCH(QString, obstacle);
-    QFETCH(bool, folder);
-    QFETCH(bool, readOnly);
-    QFETCH(QByteArray, index);
-
-#ifdef Q_OS_UNIX
-    if (readOnly && geteuid() == 0)
-        QSKIP("root writes into read-only folders");
-#endif
-    Rig rig;
-    const QString blocker = rig.base + "/" + obstacle;
-    QVERIFY(folder ? QDir().mkpath(blocker) : writeFile(blocker));
-    if (readOnly)
-        QVERIFY(QFile::setPermissions(blocker, QFile::ReadOwner | QFile::ExeOwner));
-    rig.setIndex(index);
-    WorkerProbe::startAppSync(*rig.worker);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.lines().filter(writeFailedLine).size() >= 2, 10000);
-    QVERIFY(rig.lines().filter("Successfully synchronized file: ").isEmpty());
-
-    if (readOnly)
-        QFile::setPermissions(blocker, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    else
-        QVERIFY(folder ? QDir(blocker).removeRecursively() : QFile::remove(blocker));
-    QTRY_VERIFY_WITH_TIMEOUT(rig.lines().contains(completedLine), 10000);
-    const QString target = obstacle == "f.txt" ? "f.txt" : "sub/f.txt";
-    QCOMPARE(readFile(rig.base + "/" + target), files + target.toUtf8());
 }
 
 void AppSyncTest::unsafePathsStayInside()

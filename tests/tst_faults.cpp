@@ -157,7 +157,10 @@ struct Kiosk
     }
     static bool isWhole2xx(const TestResponse &r)
     {
-        return r.status / 100 == 2 && !r.stall && r.closeAfterBytes < 0;
+        const bool lyingLength = std::any_of(r.headers.cbegin(), r.headers.cend(), [&](auto &h) {
+            return h.first == "Content-Length" && h.second.toLongLong() != r.body.size();
+        });
+        return r.status / 100 == 2 && !r.stall && r.closeAfterBytes < 0 && !lyingLength;
     }
 
     void checkInvariants()
@@ -360,6 +363,12 @@ void FaultsTest::serverFaults_data()
         {"404", status(404), 2},
         {"403", status(403), 2},
         {"cut body", [](TestResponse &r) { r.closeAfterBytes = r.body.size() / 2; }, 2},
+        {"100 GiB announced",
+         [](TestResponse &r) {
+             r.omitContentLength = true; // the real body, then the server hangs up
+             r.headers = {{"Content-Length", "107374182400"}};
+         },
+         2},
         {"no length", [](TestResponse &r) { r.omitContentLength = true; }, 1},
         {"slower than a cycle", [](TestResponse &r) { r.delayMs = slowMs; }, 1},
         {"stall", [](TestResponse &r) { r.stall = true; }, 1},
