@@ -544,8 +544,8 @@ void FaultsTest::localFaults()
 
     Kiosk k;
     if (!fault(k))
-        QSKIP("this fault cannot be made here (it needs Linux); the file-in-place rows cover "
-              "the same paths");
+        QSKIP("this fault cannot be made here (it needs Linux and, for root, a file system "
+              "with the immutable flag); the file-in-place rows cover the same paths");
     k.start(k.server.baseUrl());
     QTRY_VERIFY2_WITH_TIMEOUT(k.logged(failureLine), k.report().constData(), healMs);
     QVERIFY(clear(k));
