@@ -1,7 +1,7 @@
 #include "syncworker.h"
 
+#include "filedownload.h"
 #include "indexes.h"
-#include "savefile.h"
 #include "serverapi.h"
 
 #include <QDir>
@@ -153,7 +153,7 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
         } else if (!isUpToDate(localPath, entry.size)) {
             const QUrl url = ServerApi::appFileUrl(m_config.serverUrl, entry.relativePath);
             m_appDownloadQueue.append(
-                {entry.relativePath, url.toString(QUrl::FullyEncoded), localPath});
+                {entry.relativePath, url.toString(QUrl::FullyEncoded), localPath, entry.size});
         }
     }
     return serverPaths;
@@ -161,6 +161,11 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
 
 void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
 {
+    QSet<QString> queued;
+    for (const DownloadTask &task : std::as_const(m_appDownloadQueue))
+        queued.insert(task.localFilePath);
+    PartialFile::removeUnwanted(m_basePath, queued);
+
     // Without QDir::Hidden, hidden entries are neither listed nor descended into.
     QList<QFileInfo> extras;
     QDirIterator it(m_basePath, QDir::AllEntries | QDir::NoDotAndDotDot,
@@ -170,7 +175,12 @@ void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
         relativePath.replace(u'\\', u'/');
         if (relativePath.startsWith(u'/'))
             relativePath.remove(0, 1);
-        if (!isInMediaFolder(relativePath) && !serverPaths.contains(relativePath))
+        if (isInMediaFolder(relativePath))
+            continue;
+        // Partial files are kept only for the files still to download.
+        if (it.fileInfo().isDir())
+            PartialFile::removeUnwanted(it.filePath(), queued);
+        if (!serverPaths.contains(relativePath) && !PartialFile::isPartialName(it.fileName()))
             extras.append(it.fileInfo());
     }
     // Longest first, so a folder's contents go before the folder itself.
@@ -209,20 +219,22 @@ void SyncWorker::onAppFileDownloadFinished(QNetworkReply *reply)
     reply->manager()->deleteLater();
     const QString localFilePath = reply->property("localFilePath").toString();
 
-    if (reply->error() != QNetworkReply::NoError) {
-        emit logAdded(QStringLiteral("Failed to download app file: ") + reply->errorString() +
+    // A program running from this folder never sees a half-written file: any
+    // failure leaves the old file as it was, and the retry resumes what arrived.
+    QString reason;
+    switch (finishFileDownload(reply, reason)) {
+    case DownloadEnd::TransferFailed:
+        emit logAdded(QStringLiteral("Failed to download app file: ") + reason +
                       QStringLiteral(" -> Retrying in 3 seconds..."));
         QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextAppDownload);
         return;
-    }
-    // A program running from this folder never sees a half-written file; any
-    // failure leaves the old file as it was and fetches the body again.
-    const QString failure = saveFileAtomically(localFilePath, takeDownloadBody(reply));
-    if (!failure.isEmpty()) {
-        emit logAdded(QStringLiteral("File open error on write. Retrying this file in 3s... -> ") +
-                      failure);
+    case DownloadEnd::WriteFailed:
+        emit logAdded(QStringLiteral("File open error on write. Retrying this file in 3s..."));
+        emit logAdded(QStringLiteral(" -> ") + reason);
         QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextAppDownload);
         return;
+    case DownloadEnd::Saved:
+        break;
     }
     emit logAdded(QStringLiteral("Successfully synchronized file: ") + localFilePath);
     m_appDownloadQueue.removeFirst();

@@ -1,6 +1,7 @@
 #include "syncworker.h"
 
 #include "buildconfig.h"
+#include "filedownload.h"
 #include "logging.h"
 
 #include <QCoreApplication>
@@ -9,61 +10,11 @@
 #include <QNetworkReply>
 #include <QTimer>
 
-#include <algorithm>
-
 Q_LOGGING_CATEGORY(lcSync, "lumipost.sync", QtInfoMsg)
 
 namespace {
 
 constexpr double bytesToMegabytes = 9.5367431640625e-7; // 1 / 1048576
-constexpr qint64 maxUpFrontReserve = qint64(1) << 30;
-// Qt's network thread stops reading from the socket once this much waits
-// unread, so chunks cannot pile up beside the body while it is copied out.
-constexpr qint64 replyReadAhead = qint64(1) << 20;
-
-// Gathers a download's body as it arrives, straight into one buffer reserved
-// from the announced length. Reading it all at the end would hold a large
-// video twice: once in the reply's buffer and once in the copy.
-class DownloadBody : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit DownloadBody(QNetworkReply *reply) : QObject(reply)
-    {
-        reply->setReadBufferSize(replyReadAhead);
-        connect(reply, &QIODevice::readyRead, this, [this, reply] { takeAvailable(reply); });
-    }
-
-    void takeAvailable(QNetworkReply *reply)
-    {
-        const qint64 available = reply->bytesAvailable();
-        if (available <= 0)
-            return;
-        if (bytes.isEmpty())
-            reserveAnnouncedLength(reply);
-        const qsizetype offset = bytes.size();
-        if (bytes.capacity() < offset + available)
-            bytes.reserve(std::max<qsizetype>(offset + available, bytes.capacity() * 2));
-        bytes.resize(offset + available);
-        const qint64 got = reply->read(bytes.data() + offset, available);
-        bytes.resize(offset + std::max<qint64>(got, 0));
-    }
-
-    QByteArray bytes;
-
-private:
-    void reserveAnnouncedLength(QNetworkReply *reply)
-    {
-        bool ok = false;
-        const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&ok);
-        // A length is only the server's word: a bogus one must not make the
-        // agent ask for more memory up front than a real video needs.
-        if (ok && length > 0)
-            bytes.reserve(std::min(length, maxUpFrontReserve));
-    }
-};
-
 } // namespace
 
 SyncConfig SyncConfig::program()
@@ -149,10 +100,9 @@ QNetworkReply *SyncWorker::startDownload(const DownloadTask &task,
     auto *manager = new QNetworkAccessManager(this);
     QNetworkRequest request(QUrl(task.url, QUrl::TolerantMode));
     request.setTransferTimeout(m_config.transferTimeoutMs);
-    QNetworkReply *reply = manager->get(request);
+    QNetworkReply *reply = startFileDownload(manager, request, task.localFilePath, task.size);
     reply->setProperty("localFilePath", task.localFilePath);
     reply->setProperty("fileName", task.fileName);
-    new DownloadBody(reply);
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, reply](qint64 received, qint64 total) {
                 relayDownloadProgress(reply, received, total);
@@ -161,22 +111,15 @@ QNetworkReply *SyncWorker::startDownload(const DownloadTask &task,
     return reply;
 }
 
-QByteArray SyncWorker::takeDownloadBody(QNetworkReply *reply)
-{
-    auto *body = reply->findChild<DownloadBody *>(QString(), Qt::FindDirectChildrenOnly);
-    if (!body)
-        return reply->readAll();
-    body->takeAvailable(reply);
-    return std::move(body->bytes);
-}
-
 void SyncWorker::relayDownloadProgress(QNetworkReply *reply, qint64 received, qint64 total)
 {
     if (total <= 0)
         return;
+    // A resumed body is the rest of the file: the bar goes on from where it was.
+    const qint64 offset = resumedOffset(reply);
+    received += offset;
+    total += offset;
     const int progress = static_cast<int>(received * 100 / total);
     const QString fileName = reply->property("fileName").toString();
     emit progressUpdated(fileName, progress, received * bytesToMegabytes, total * bytesToMegabytes);
 }
-
-#include "syncworker.moc"

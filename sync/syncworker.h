@@ -20,6 +20,7 @@ struct DownloadTask
     QString fileName;
     QString url;
     QString localFilePath;
+    qint64 size = -1; // from the index; a resumed partial must end at exactly this size
 };
 
 class SyncWorker : public QObject
@@ -71,13 +72,13 @@ private:
                             QSet<QString> &publicNames, QSet<QString> &privateNames);
     void removeObsoleteVideos(const QString &folder, const QSet<QString> &keptNames,
                               const QString &linePrefix);
+    void dropVideosBelow(const QString &folder);
     // Core
     QString getDeviceUuid();
     void startPeriodicTimers();
     QNetworkReply *startDownload(const DownloadTask &task,
                                  void (SyncWorker::*onFinished)(QNetworkReply *));
     void relayDownloadProgress(QNetworkReply *reply, qint64 received, qint64 total);
-    static QByteArray takeDownloadBody(QNetworkReply *reply);
     QString publicMediaFolder() const;
     QString deviceFolder(const QString &deviceUuid) const;
 

@@ -1,7 +1,7 @@
 #include "syncworker.h"
 
+#include "filedownload.h"
 #include "indexes.h"
-#include "savefile.h"
 #include "serverapi.h"
 
 #include <QDir>
@@ -147,18 +147,23 @@ void SyncWorker::queueMissingVideos(const QList<VideoIndexEntry> &entries,
             isPublic ? ServerApi::publicVideoUrl(m_config.serverUrl, entry.fileName)
                      : ServerApi::privateVideoUrl(m_config.serverUrl, deviceUuid, entry.fileName);
         m_videoDownloadQueue.append(
-            {entry.fileName, url.toString(QUrl::FullyEncoded), localFilePath});
+            {entry.fileName, url.toString(QUrl::FullyEncoded), localFilePath, entry.size});
     }
 }
 
 void SyncWorker::removeObsoleteVideos(const QString &folder, const QSet<QString> &keptNames,
                                       const QString &linePrefix)
 {
+    QSet<QString> queued;
+    for (const DownloadTask &task : std::as_const(m_videoDownloadQueue))
+        queued.insert(task.localFilePath);
+    PartialFile::removeUnwanted(folder, queued);
+
     // Without QDir::Hidden and QDir::Dirs, hidden files and sub-folders stay.
     const QDir dir(folder);
     const QStringList files = dir.entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
     for (const QString &name : files) {
-        if (keptNames.contains(name))
+        if (keptNames.contains(name) || PartialFile::isPartialName(name))
             continue;
         emit logAdded(linePrefix + name);
         QFile::remove(dir.filePath(name));
@@ -176,31 +181,52 @@ void SyncWorker::processNextVideoDownload()
     const DownloadTask task = m_videoDownloadQueue.first();
     emit logAdded(QStringLiteral("Starting download for video file: ") + task.fileName);
     emit statusChanged(QStringLiteral("Downloading video ads..."), QStringLiteral("download"));
-    // The folder may have been removed since the index was read; without it
-    // every retry of the head would fail until the agent restarts.
-    QDir().mkpath(QFileInfo(task.localFilePath).absolutePath());
+    // The media folder may have been removed since the index was read; without
+    // it every retry of the head would fail until the agent restarts. Its parent
+    // is never made again: a device folder that is gone was renamed, and making
+    // it again would bring the old identity back.
+    const QString folder = QFileInfo(task.localFilePath).path();
+    const QString parent = QFileInfo(folder).path();
+    if (!QFileInfo(parent).isDir()) {
+        dropVideosBelow(parent);
+        processNextVideoDownload();
+        return;
+    }
+    QDir().mkdir(folder);
     startDownload(task, &SyncWorker::onVideoDownloadFinished);
+}
+
+void SyncWorker::dropVideosBelow(const QString &folder)
+{
+    emit logAdded(QStringLiteral("!!! Folder is gone, its videos wait for the next cycle: ") +
+                  folder);
+    const QString prefix = folder + u'/';
+    m_videoDownloadQueue.removeIf(
+        [&prefix](const DownloadTask &task) { return task.localFilePath.startsWith(prefix); });
 }
 
 void SyncWorker::onVideoDownloadFinished(QNetworkReply *reply)
 {
     reply->deleteLater();
     reply->manager()->deleteLater();
-    const QString localFilePath = reply->property("localFilePath").toString();
     const QString fileName = reply->property("fileName").toString();
 
-    if (reply->error() != QNetworkReply::NoError) {
+    QString reason;
+    switch (finishFileDownload(reply, reason)) {
+    case DownloadEnd::TransferFailed:
         emit logAdded(QStringLiteral("!!! Failed to download video: ") + fileName +
-                      QStringLiteral(" -> Error: ") + reply->errorString() +
+                      QStringLiteral(" -> Error: ") + reason +
                       QStringLiteral(" -> Retrying in 3s... !!!"));
         QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextVideoDownload);
         return;
-    }
-    // A short write or a failed commit leaves the old file untouched and retries.
-    if (!saveFileAtomically(localFilePath, takeDownloadBody(reply)).isEmpty()) {
+    case DownloadEnd::WriteFailed:
+        // The old file stays untouched, and the retry resumes what arrived.
         emit logAdded(QStringLiteral("!!! File open error on write. Retrying in 3s... !!!"));
+        emit logAdded(QStringLiteral(" -> ") + reason);
         QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextVideoDownload);
         return;
+    case DownloadEnd::Saved:
+        break;
     }
     emit logAdded(QStringLiteral(">>> SUCCESS: ") + fileName +
                   QStringLiteral(" completely saved to disk. <<<"));

@@ -33,7 +33,7 @@ const QByteArray uploadTarget = "/sync_api.php?action=upload";
 const QByteArray appRoute = "/Lumipost/Application/";
 const QByteArray videoRoute = "/Lumipost/ADS/";
 const QString timersLine = ">>> Photo Sync Timer Enabled (Every 60s).";
-const QString appWriteFailed = "File open error on write. Retrying this file in 3s... -> ";
+const QString appWriteFailed = "File open error on write. Retrying this file in 3s...";
 const QString videoWriteFailed = "!!! File open error on write. Retrying in 3s... !!!";
 const QStringList failureLines{
     "Failed to fetch App Index", "Failed to download app file: ", "Failed to fetch Video Index",

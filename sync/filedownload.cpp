@@ -1,0 +1,343 @@
+#include "filedownload.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSaveFile>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
+#include <cstdio>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QLatin1String dataSuffix(".partial");
+const QLatin1String infoSuffix(".partial-info");
+// Qt's network thread stops reading from the socket once this much waits
+// unread, so a slow disk throttles the transfer instead of filling memory.
+constexpr qint64 replyReadAhead = qint64(1) << 20;
+constexpr qint64 chunkSize = qint64(256) << 10;
+
+QString sidecar(const QString &target, QLatin1String suffix)
+{
+    const QFileInfo info(target);
+    return info.path() + QStringLiteral("/.") + info.fileName() + suffix;
+}
+
+struct ResumeInfo
+{
+    QByteArray validator;
+    qint64 expectedSize = -1;
+};
+
+ResumeInfo readInfo(const QString &target)
+{
+    QFile file(PartialFile::infoPath(target));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> lines = file.read(4096).split('\n');
+    if (lines.size() < 2)
+        return {};
+    bool ok = false;
+    const qint64 size = lines.at(1).toLongLong(&ok);
+    return {lines.at(0).trimmed(), ok ? size : -1};
+}
+
+bool writeInfo(const QString &target, const ResumeInfo &info)
+{
+    QSaveFile file(PartialFile::infoPath(target));
+    return file.open(QIODevice::WriteOnly) &&
+           file.write(info.validator + '\n' + QByteArray::number(info.expectedSize) + '\n') > 0 &&
+           file.commit();
+}
+
+// Bytes already in the partial file that the server can be asked to
+// continue, or 0 when the download must start over.
+qint64 resumableOffset(const QString &target, qint64 expectedSize, QByteArray &validator)
+{
+    const QFileInfo partial(PartialFile::dataPath(target));
+    const ResumeInfo info = readInfo(target);
+    if (!partial.isFile() || partial.isSymLink() || info.validator.isEmpty() ||
+        info.expectedSize != expectedSize || partial.size() >= expectedSize)
+        return 0;
+    validator = info.validator;
+    return partial.size();
+}
+
+// "bytes FIRST-LAST/TOTAL"; false for anything else.
+bool parseContentRange(const QByteArray &value, qint64 &first, qint64 &total)
+{
+    const QByteArray trimmed = value.trimmed();
+    if (!trimmed.startsWith("bytes "))
+        return false;
+    const qsizetype dash = trimmed.indexOf('-');
+    const qsizetype slash = trimmed.indexOf('/');
+    if (dash < 0 || slash < dash)
+        return false;
+    bool firstOk = false;
+    bool totalOk = false;
+    first = trimmed.mid(6, dash - 6).toLongLong(&firstOk);
+    total = trimmed.mid(slash + 1).toLongLong(&totalOk);
+    return firstOk && totalOk;
+}
+
+// Both the data and the name must survive a power cut before the rename
+// makes the new file the real one.
+bool flushToDisk(QFile &file)
+{
+    if (!file.flush())
+        return false;
+#ifdef Q_OS_WIN
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())));
+#else
+    return ::fsync(file.handle()) == 0;
+#endif
+}
+
+// QFile::rename refuses an existing target; the platform's own rename
+// replaces it in one step, so the target is never missing.
+bool replaceFile(const QString &from, const QString &to)
+{
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+#else
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#endif
+}
+
+int statusOf(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+// Writes one reply's body into the partial file of its target. Lives as a
+// child of the reply, so it goes with it.
+class PartialWriter : public QObject
+{
+    Q_OBJECT
+
+public:
+    PartialWriter(QNetworkReply *reply, const QString &target, qint64 expectedSize, qint64 offset)
+        : QObject(reply), m_reply(reply), m_target(target), m_expectedSize(expectedSize),
+          m_offset(offset), m_file(PartialFile::dataPath(target))
+    {
+        connect(reply, &QIODevice::readyRead, this, &PartialWriter::writeAvailable);
+    }
+
+    DownloadEnd finish(QString &reason)
+    {
+        const bool transferred =
+            m_reply->error() == QNetworkReply::NoError && m_transferFailure.isEmpty();
+        if (transferred)
+            writeAvailable(); // the last bytes, or an empty body's file
+        if (!m_writeFailure.isEmpty()) {
+            reason = m_writeFailure;
+            return DownloadEnd::WriteFailed;
+        }
+        if (!transferred || !m_transferFailure.isEmpty() || !m_file.isOpen()) {
+            m_file.close(); // what arrived stays for the resume
+            if (statusOf(m_reply) == 416)
+                PartialFile::remove(m_target); // the partial no longer fits the file
+            reason = !m_transferFailure.isEmpty() ? m_transferFailure
+                     : m_reply->error() != QNetworkReply::NoError
+                         ? m_reply->errorString()
+                         : QStringLiteral("HTTP %1").arg(statusOf(m_reply));
+            return DownloadEnd::TransferFailed;
+        }
+        return commit(reason);
+    }
+
+private:
+    void writeAvailable()
+    {
+        if (!m_begun && !begin())
+            return;
+        if (m_chunk.isEmpty())
+            m_chunk.resize(chunkSize);
+        while (m_file.isOpen() && m_reply->bytesAvailable() > 0) {
+            const qint64 got = m_reply->read(m_chunk.data(), m_chunk.size());
+            if (got <= 0)
+                return;
+            if (m_file.write(m_chunk.constData(), got) != got)
+                return fail(m_writeFailure, m_file.errorString());
+        }
+    }
+
+    // Decides from the answer's status where the body goes; false when no
+    // body is to be written.
+    bool begin()
+    {
+        m_begun = true;
+        const int status = statusOf(m_reply);
+        if (status == 206)
+            return continuePartial();
+        if (status < 200 || status >= 300)
+            return false; // an error page is never written; the partial waits for the retry
+        return startPartial();
+    }
+
+    bool continuePartial()
+    {
+        qint64 first = -1;
+        qint64 total = -1;
+        if (!parseContentRange(m_reply->rawHeader("Content-Range"), first, total) ||
+            first != m_offset || total != m_expectedSize) {
+            PartialFile::remove(m_target);
+            fail(m_transferFailure,
+                 QStringLiteral("The server's range does not continue the partial file"));
+            return false;
+        }
+        if (!openPartial(QIODevice::Append))
+            return false;
+        if (m_file.size() != m_offset) {
+            PartialFile::remove(m_target);
+            fail(m_transferFailure, QStringLiteral("The partial file changed meanwhile"));
+            return false;
+        }
+        return true;
+    }
+
+    // A whole body: the partial starts over, and the validator is kept first
+    // so that a drop from here on can be resumed.
+    bool startPartial()
+    {
+        m_offset = 0;
+        QByteArray validator = m_reply->rawHeader("ETag");
+        if (validator.isEmpty() || validator.startsWith("W/"))
+            validator = m_reply->rawHeader("Last-Modified");
+        QFile::remove(PartialFile::infoPath(m_target));
+        if (!openPartial(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        if (!validator.isEmpty() && !writeInfo(m_target, {validator, m_expectedSize}))
+            QFile::remove(PartialFile::infoPath(m_target));
+        return true;
+    }
+
+    bool openPartial(QIODevice::OpenMode mode)
+    {
+        // A link planted under the partial's name must not lead the body elsewhere.
+        if (QFileInfo(m_file.fileName()).isSymLink())
+            QFile::remove(m_file.fileName());
+        if (m_file.open(mode | QIODevice::Unbuffered))
+            return true;
+        fail(m_writeFailure, m_file.errorString());
+        return false;
+    }
+
+    DownloadEnd commit(QString &reason)
+    {
+        if (!flushToDisk(m_file)) {
+            reason = qt_error_string();
+            m_file.close();
+            return DownloadEnd::WriteFailed;
+        }
+        m_file.close();
+        if (!replaceFile(m_file.fileName(), m_target)) {
+            reason = qt_error_string();
+            return DownloadEnd::WriteFailed;
+        }
+        QFile::remove(PartialFile::infoPath(m_target));
+        return DownloadEnd::Saved;
+    }
+
+    // Aborting ends the reply at once; its finished handler then asks for the reason.
+    void fail(QString &slot, const QString &reason)
+    {
+        slot = reason;
+        m_file.close();
+        m_reply->abort();
+    }
+
+    QNetworkReply *m_reply;
+    QString m_target;
+    qint64 m_expectedSize;
+    qint64 m_offset;
+    QFile m_file;
+    bool m_begun = false;
+    QByteArray m_chunk;
+    QString m_writeFailure;
+    QString m_transferFailure;
+};
+
+} // namespace
+
+namespace PartialFile {
+
+QString dataPath(const QString &target)
+{
+    return sidecar(target, dataSuffix);
+}
+
+QString infoPath(const QString &target)
+{
+    return sidecar(target, infoSuffix);
+}
+
+void remove(const QString &target)
+{
+    QFile::remove(dataPath(target));
+    QFile::remove(infoPath(target));
+}
+
+bool isPartialName(const QString &fileName)
+{
+    return fileName.startsWith(u'.') &&
+           (fileName.endsWith(dataSuffix) || fileName.endsWith(infoSuffix));
+}
+
+void removeUnwanted(const QString &folder, const QSet<QString> &wanted)
+{
+    const QDir dir(folder);
+    const QStringList names =
+        dir.entryList({QStringLiteral(".*.partial"), QStringLiteral(".*.partial-info")},
+                      QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        const qsizetype suffix = name.endsWith(dataSuffix) ? dataSuffix.size() : infoSuffix.size();
+        const QString target = dir.filePath(name.mid(1, name.size() - 1 - suffix));
+        if (!wanted.contains(target))
+            QFile::remove(dir.filePath(name));
+    }
+}
+
+} // namespace PartialFile
+
+QNetworkReply *startFileDownload(QNetworkAccessManager *manager, QNetworkRequest request,
+                                 const QString &target, qint64 expectedSize)
+{
+    QByteArray validator;
+    const qint64 offset = resumableOffset(target, expectedSize, validator);
+    if (offset > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + '-');
+        request.setRawHeader("If-Range", validator);
+    } else {
+        PartialFile::remove(target); // nothing that could be resumed
+    }
+    // A compressed body would not hold the file's byte offsets.
+    request.setRawHeader("Accept-Encoding", "identity");
+    QNetworkReply *reply = manager->get(request);
+    reply->setReadBufferSize(replyReadAhead);
+    reply->setProperty("resumeOffset", offset);
+    new PartialWriter(reply, target, expectedSize, offset);
+    return reply;
+}
+
+DownloadEnd finishFileDownload(QNetworkReply *reply, QString &reason)
+{
+    auto *writer = reply->findChild<PartialWriter *>(QString(), Qt::FindDirectChildrenOnly);
+    return writer->finish(reason);
+}
+
+qint64 resumedOffset(const QNetworkReply *reply)
+{
+    return statusOf(reply) == 206 ? reply->property("resumeOffset").toLongLong() : 0;
+}
+
+#include "filedownload.moc"

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QNetworkRequest>
+#include <QSet>
+#include <QString>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// An unfinished download waits beside its target under hidden names, which
+// the server never serves (it refuses hidden names): the mirror's and the
+// media folders' passes never list them, and no kiosk program sees a
+// half-written file. The info file keeps what a later attempt, or a later run
+// after a kill, needs to resume: the server's validator and the expected size.
+namespace PartialFile {
+QString dataPath(const QString &target); // "<folder>/.<name>.partial"
+QString infoPath(const QString &target); // "<folder>/.<name>.partial-info"
+void remove(const QString &target);
+// Removes the partial files in `folder` whose target is not in `wanted`
+// (absolute paths): no longer listed, or already complete.
+void removeUnwanted(const QString &folder, const QSet<QString> &wanted);
+// True for the names of both kinds of partial file.
+bool isPartialName(const QString &fileName);
+} // namespace PartialFile
+
+enum class DownloadEnd { Saved, TransferFailed, WriteFailed };
+
+// Sends the GET and writes the body into the partial file as it arrives, so
+// memory stays flat whatever the size. A partial left by an earlier attempt
+// is resumed with a Range request that only holds while the server's
+// validator is unchanged (If-Range).
+QNetworkReply *startFileDownload(QNetworkAccessManager *manager, QNetworkRequest request,
+                                 const QString &target, qint64 expectedSize);
+
+// For the reply's finished handler: renames the partial over the target once
+// the whole body is on disk, or says why not in `reason`. The target keeps
+// its old bytes until that rename.
+DownloadEnd finishFileDownload(QNetworkReply *reply, QString &reason);
+
+// How far into the file a reply's body starts, for progress over the whole file.
+qint64 resumedOffset(const QNetworkReply *reply);
