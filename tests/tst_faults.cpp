@@ -161,6 +161,7 @@ struct Kiosk
         config.photoIntervalMs = 300;
         config.videoIntervalMs = 400;
         config.transferTimeoutMs = transferLimitMs;
+        config.fileRetryMs = fileRetryMs;
         worker = std::make_unique<SyncWorker>(config);
         logs = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::logAdded);
         QObject::connect(worker.get(), &SyncWorker::logAdded, worker.get(),
@@ -182,16 +183,54 @@ struct Kiosk
         else if (r.target == uploadTarget)
             response = TestResponse::ok("photo stored by the test server");
         else if (content.contains(r.path))
-            response = TestResponse::ok(content.value(r.path));
+            response = ranged(r, content.value(r.path));
         if (faultsLeft > 0 && r.target.startsWith(faultRoute)) {
             --faultsLeft;
             ++faultsServed;
             fault(response);
+            faultPath = r.path;
+            if (afterFault)
+                std::exchange(afterFault, nullptr)(*this);
         }
+        if (content.contains(r.path) && r.target.startsWith(faultRoute))
+            bytesServed += response.closeAfterBytes >= 0
+                               ? std::min<qint64>(response.closeAfterBytes, response.body.size())
+                               : response.body.size();
         const RecordedPart *photo = r.part("photo");
         if (r.target == uploadTarget && photo && isWhole2xx(response))
             accepted.insert(photo->body);
         return response;
+    }
+    // A file with its validator; a Range continues it while If-Range still matches.
+    TestResponse ranged(const RecordedRequest &r, const QByteArray &bytes) const
+    {
+        const QByteArray etag = '"' + QByteArray::number(qHash(bytes), 16) + '"';
+        TestResponse response = TestResponse::ok(bytes);
+        response.headers = {{"ETag", etag}};
+        const QByteArray range = r.header("Range");
+        if (!honourRange || !range.startsWith("bytes=") || r.header("If-Range") != etag)
+            return response;
+        const qint64 from = range.mid(6).chopped(1).toLongLong();
+        response.status = 206;
+        response.body = bytes.mid(from);
+        response.headers.append({"Content-Range", "bytes " + QByteArray::number(from) + '-' +
+                                                      QByteArray::number(bytes.size() - 1) + '/' +
+                                                      QByteArray::number(bytes.size())});
+        return response;
+    }
+    // Other bytes of the same size: the index stays, the validator changes.
+    void changeServed(const QByteArray &path)
+    {
+        for (Served &s : served)
+            if (s.path == path)
+                content.insert(path, s.bytes = bytesOf("changed " + s.local, s.bytes.size()));
+    }
+    qint64 routeSize() const
+    {
+        qint64 size = 0;
+        for (const Served &s : served)
+            size += s.path.startsWith(faultRoute) ? s.bytes.size() : 0;
+        return size;
     }
     static bool isWhole2xx(const TestResponse &r)
     {
@@ -271,6 +310,11 @@ struct Kiosk
     std::function<void(TestResponse &)> fault;
     int faultsLeft = 0;
     int faultsServed = 0;
+    QByteArray faultPath;
+    std::function<bool(Kiosk &)> afterFault; // once, right after the first fault
+    bool honourRange = true;
+    qint64 bytesServed = 0; // file bytes sent on the faulty route
+    int fileRetryMs = 100;
     std::unique_ptr<SyncWorker> worker;
     std::unique_ptr<QSignalSpy> logs;
 };
@@ -388,22 +432,33 @@ void FaultsTest::serverDownAtStart()
     k.verifyHealed();
 }
 
+enum Restart { NoRestart, AfterSync, MidTransfer };
+
 void FaultsTest::serverFaults_data()
 {
     QTest::addColumn<QByteArray>("route");
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<int>("count");
-    QTest::addColumn<bool>("restart");
+    QTest::addColumn<int>("restart");
+    QTest::addColumn<Action>("afterFault");
+    QTest::addColumn<bool>("resumes"); // the route sends each file's bytes about once
+    const auto row = [](const char *route, const char *name, const QByteArray &target,
+                        const Fault &fault, int count, Restart restart = NoRestart,
+                        const Action &after = nullptr, bool resumes = false) {
+        QTest::addRow("%s, %s", route, name)
+            << target << fault << count << int(restart) << after << resumes;
+    };
 
     const Fault trickle = [](TestResponse &r) {
         r.trickleMs = 100; // about 2.5 s in all: longer than the limit, but never still
         r.trickleBytes = std::max<qsizetype>(1, r.body.size() / 25);
     };
+    const Fault cutHalf = [](TestResponse &r) { r.closeAfterBytes = r.body.size() / 2; };
     const QList<std::tuple<const char *, Fault, int>> faults{
         {"500", status(500), 2},
         {"404", status(404), 2},
         {"403", status(403), 2},
-        {"cut body", [](TestResponse &r) { r.closeAfterBytes = r.body.size() / 2; }, 2},
+        {"cut body", cutHalf, 2},
         {"100 GiB announced",
          [](TestResponse &r) {
              r.omitContentLength = true; // the real body, then the server hangs up
@@ -420,7 +475,27 @@ void FaultsTest::serverFaults_data()
                                            {"video file", videoRoute},
                                            {"upload", uploadTarget}})
         for (const auto &[faultName, fault, count] : faults)
-            QTest::addRow("%s, %s", routeName, faultName) << route << fault << count << false;
+            row(routeName, faultName, route, fault, count);
+
+    // Broken transfers resume where they stopped, unless the file changed.
+    const Fault cutEvery1500 = [](TestResponse &r) { r.closeAfterBytes = 1500; };
+    const Fault cutLate = [](TestResponse &r) { r.closeAfterBytes = r.body.size() * 9 / 10; };
+    const Fault cutThen416 = [cutHalf, calls = 0](TestResponse &r) mutable {
+        ++calls == 1 ? cutHalf(r) : status(416)(r);
+    };
+    const Action ignoreRange = [](Kiosk &k) { return !(k.honourRange = false); };
+    const Action changeFile = [](Kiosk &k) {
+        k.changeServed(k.faultPath);
+        return true;
+    };
+    for (const auto &[name, route] :
+         {std::pair{"app file", appRoute}, {"video file", videoRoute}}) {
+        row(name, "cut every 1500 bytes", route, cutEvery1500, 6, NoRestart, nullptr, true);
+        row(name, "restart mid-transfer", route, cutLate, 1, MidTransfer, nullptr, true);
+        row(name, "server ignores Range", route, cutHalf, 1, NoRestart, ignoreRange);
+        row(name, "changed between attempts", route, cutHalf, 1, NoRestart, changeFile);
+        row(name, "416 on resuming", route, cutThen416, 2);
+    }
 
     // Bodies that are not the index. The application index is read once per
     // run, so a spoiled one heals at the next start; the video index at the next tick.
@@ -432,20 +507,19 @@ void FaultsTest::serverFaults_data()
         {"an object", R"({"relativePath":"app.exe","type":"public","filename":"promo.mp4"})"},
         {"numbers", "[1, 2, 3]"}};
     for (const auto &[name, bytes] : bodies) {
-        QTest::addRow("app index, %s", name) << appIndexTarget << body(bytes) << 1 << true;
-        QTest::addRow("video index, %s", name) << videoIndexRoute << body(bytes) << 1 << false;
+        row("app index", name, appIndexTarget, body(bytes), 1, AfterSync);
+        row("video index", name, videoIndexRoute, body(bytes), 1);
     }
-    QTest::addRow("app index, wrong types")
-        << appIndexTarget << body(R"([{"relativePath":5,"size":"abc","isDir":"yes"},
-                    {"relativePath":"app.exe","size":[1]}])")
-        << 1 << true;
-    QTest::addRow("video index, wrong types")
-        << videoIndexRoute
-        << body(R"([{"type":"public","filename":7},{"type":["public"],"filename":"promo.mp4"},
-                    {"type":"public","filename":"promo.mp4","size":"4300"}])")
-        << 1 << false;
-    QTest::addRow("app index, 50 MB") << appIndexTarget << padded << 1 << false;
-    QTest::addRow("video index, 50 MB") << videoIndexRoute << padded << 1 << false;
+    row("app index", "wrong types", appIndexTarget,
+        body(R"([{"relativePath":5,"size":"abc","isDir":"yes"},
+                 {"relativePath":"app.exe","size":[1]}])"),
+        1, AfterSync);
+    row("video index", "wrong types", videoIndexRoute,
+        body(R"([{"type":"public","filename":7},{"type":["public"],"filename":"promo.mp4"},
+                 {"type":"public","filename":"promo.mp4","size":"4300"}])"),
+        1);
+    row("app index", "50 MB", appIndexTarget, padded, 1);
+    row("video index", "50 MB", videoIndexRoute, padded, 1);
 }
 
 void FaultsTest::serverFaults()
@@ -453,19 +527,29 @@ void FaultsTest::serverFaults()
     QFETCH(QByteArray, route);
     QFETCH(Fault, fault);
     QFETCH(int, count);
-    QFETCH(bool, restart);
+    QFETCH(int, restart);
+    QFETCH(Action, afterFault);
+    QFETCH(bool, resumes);
 
     Kiosk k;
     k.faultRoute = route;
     k.fault = fault;
     k.faultsLeft = count;
+    k.afterFault = afterFault;
+    if (restart == MidTransfer)
+        k.fileRetryMs = healMs; // so that only the next run can resume
     k.start(k.server.baseUrl());
-    if (restart) {
+    if (restart == AfterSync)
         QTRY_VERIFY_WITH_TIMEOUT(k.lines().contains(timersLine), healMs);
+    if (restart == MidTransfer)
+        QTRY_VERIFY_WITH_TIMEOUT(!treeOf(k.root).filter(".partial").isEmpty(), healMs);
+    if (restart != NoRestart)
         k.restart();
-    }
     k.verifyHealed();
     QCOMPARE(k.faultsServed, count);
+    if (resumes)
+        QVERIFY2(k.bytesServed <= k.routeSize() * 11 / 10,
+                 qPrintable(QString("%1 bytes sent for %2").arg(k.bytesServed).arg(k.routeSize())));
 
     TestResponse probe = TestResponse::ok(QByteArray(100, '.'));
     fault(probe);
@@ -474,7 +558,7 @@ void FaultsTest::serverFaults()
         for (const QString &line : failureLines)
             QVERIFY2(!k.logged(line), qPrintable(line));
     }
-    if (restart) {
+    if (restart == AfterSync) {
         int fetches = 0;
         for (const RecordedRequest &r : k.server.requests())
             fetches += r.target == appIndexTarget;
