@@ -3,7 +3,7 @@
 LUMIPOST_PACKAGES=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    php-cli
+    php-cli php-fpm nginx
     xvfb xauth
 )
 

@@ -80,3 +80,23 @@ start_sample_server() {
     echo "The sync server did not start; see $log" >&2
     return 1
 }
+
+# build_agent AGENT_BUILD PORT: the agent, built for the sync server on this
+# loopback port (the server URL is compiled in).
+build_agent() {
+    cmake -S "$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)" -B "$1" \
+        -DLUMIPOST_SYNC_SERVER_URL="http://127.0.0.1:$2" >/dev/null
+    cmake --build "$1" --target LumipostSync >/dev/null
+}
+
+# start_agent SCRATCH LOG: the agent copied to SCRATCH/bin (config.ini lives
+# beside it), run offscreen in the background with its home, configuration
+# and temporary files inside SCRATCH; its pid in LUMIPOST_AGENT_PID.
+start_agent() {
+    local scratch=$1 log=$2
+    mkdir -p "$scratch/home/.config" "$scratch/tmp" "$scratch/runtime"
+    chmod 700 "$scratch/runtime"
+    HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/home/.config" XDG_RUNTIME_DIR="$scratch/runtime" \
+        TMPDIR="$scratch/tmp" QT_QPA_PLATFORM=offscreen "$scratch/bin/LumipostSync" >>"$log" 2>&1 &
+    LUMIPOST_AGENT_PID=$!
+}

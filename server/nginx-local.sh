@@ -43,7 +43,7 @@ events { worker_connections 512; }
 http {
     default_type application/octet-stream;
     sendfile on;
-    access_log off;
+    access_log $dir/logs/access.log;
     client_body_temp_path $dir/tmp/body;
     fastcgi_temp_path $dir/tmp/fastcgi;
     proxy_temp_path $dir/tmp/proxy;

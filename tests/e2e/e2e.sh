@@ -16,8 +16,7 @@ pids=()
 trap '[ ${#pids[@]} -eq 0 ] || kill "${pids[@]}" 2>/dev/null || true' EXIT
 
 rm -rf "$scratch"
-mkdir -p "$scratch/bin" "$scratch/home/.config" "$scratch/tmp" "$scratch/runtime"
-chmod 700 "$scratch/runtime"
+mkdir -p "$scratch/bin"
 make_server_data "$data" "$device"
 make_kiosk_root "$root" "$device"
 # The product's media folder already holds one served video and one that the
@@ -28,9 +27,7 @@ media_inode=$(stat -c %i "$root/Lumipost/Media/welcome.mp4")
 cp -r "$root/$device/Camera" "$scratch/photos-before"
 
 port=$(free_port)
-cmake -S "$top" -B "$agent_build" -DLUMIPOST_SYNC_SERVER_URL="http://127.0.0.1:$port" >/dev/null
-cmake --build "$agent_build" --target LumipostSync >/dev/null
-# config.ini lives beside the executable, so the agent runs from a copy in the scratch folder.
+build_agent "$agent_build" "$port"
 cp "$agent_build/LumipostSync" "$scratch/bin/"
 printf '[MainApp]\nPath=%s\n' "$root/Lumipost/bin/kiosk-app.sh" >"$scratch/bin/config.ini"
 
@@ -42,10 +39,8 @@ real_autostart="${XDG_CONFIG_HOME:-$HOME/.config}/autostart/LumipostSync.desktop
 touch "$scratch/started"
 started=$(date +%s)
 cd "$workdir"
-HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/home/.config" XDG_RUNTIME_DIR="$scratch/runtime" \
-    TMPDIR="$scratch/tmp" QT_QPA_PLATFORM=offscreen LUMIPOST_SAMPLE_LAUNCH_LOG="$scratch/launches.log" \
-    "$scratch/bin/LumipostSync" >"$scratch/agent.log" 2>&1 &
-agent=$!
+LUMIPOST_SAMPLE_LAUNCH_LOG="$scratch/launches.log" start_agent "$scratch" "$scratch/agent.log"
+agent=$LUMIPOST_AGENT_PID
 pids+=("$agent")
 sleep "$run_seconds"
 
