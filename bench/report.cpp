@@ -312,10 +312,13 @@ void addDownloadLines(const Samples &samples, QList<Line> &lines)
                  samples.stats(large, QStringLiteral("curl"), QStringLiteral("mib_per_s")), 0,
                  QStringLiteral(">= 0.8x curl"), std::nullopt, 0.8}));
 
-    const double fileMib =
-        samples.first(large, QStringLiteral("agent")).value(QStringLiteral("bytes")).toDouble() /
-        bytesPerMib;
-    const double limit = 1.15 * fileMib + 64;
+    // The body goes to disk as it arrives: whatever the file's size, the
+    // agent stays within a few MiB of read buffer of an idle agent.
+    const double idleMib = samples.first(QStringLiteral("idle"), QStringLiteral("agent"))
+                               .value(QStringLiteral("rss_max_kib"))
+                               .toDouble() /
+                           kibPerMib;
+    const double limit = idleMib + 64;
     const auto rss = scaled(
         samples.stats(large, QStringLiteral("agent"), QStringLiteral("maxrss_kib")), 1 / kibPerMib);
     Line memory = compare(
