@@ -20,6 +20,7 @@
 namespace {
 
 const QLatin1String mediaFolderName("Media");
+const QString linkLine = QStringLiteral("!!! Skipping path through a link in App Index: ");
 
 // Whole numbers are read as they are; a numeric string is accepted too.
 qint64 readSize(const QJsonValue &value)
@@ -47,12 +48,43 @@ bool isSafeRelativePath(const QString &path)
            !hasParentSegment(slashed);
 }
 
+bool isBelowAny(const QString &relativePath, const QStringList &folders)
+{
+    return std::any_of(folders.cbegin(), folders.cend(),
+                       [&](const QString &folder) { return relativePath.startsWith(folder); });
+}
+
 // The public media folder belongs to the video flow, in any letter case.
 bool isInMediaFolder(const QString &relativePath)
 {
     return relativePath.startsWith(mediaFolderName, Qt::CaseInsensitive) &&
            (relativePath.size() == mediaFolderName.size() ||
             relativePath.at(mediaFolderName.size()) == u'/');
+}
+
+// Whether no folder from the product folder down to `relativeDir` is a link,
+// which would lead a folder or a download out of the product folder. Each
+// folder is looked at once per pass.
+bool isLinkFree(const QString &base, const QString &relativeDir, QHash<QString, bool> &known)
+{
+    if (relativeDir.isEmpty())
+        return true;
+    const auto found = known.constFind(relativeDir);
+    if (found != known.constEnd())
+        return *found;
+    const qsizetype slash = relativeDir.lastIndexOf(u'/');
+    const bool free = isLinkFree(base, slash < 0 ? QString() : relativeDir.left(slash), known) &&
+                      !isLink(QFileInfo(base + relativeDir));
+    known.insert(relativeDir, free);
+    return free;
+}
+
+// The folder a download or a folder entry writes into, relative to the product folder.
+QString writtenFolder(const QString &relativePath, bool isDir)
+{
+    QString slashed = relativePath;
+    slashed.replace(u'\\', u'/');
+    return isDir ? slashed : slashed.left(std::max<qsizetype>(0, slashed.lastIndexOf(u'/')));
 }
 
 // Size is the only test, so an unchanged folder is checked without reading a
@@ -139,6 +171,7 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
     QSet<QString> serverPaths;
     serverPaths.reserve(entries.size());
     const QString base = m_basePath + u'/';
+    QHash<QString, bool> linkFreeFolders;
     for (const AppIndexEntry &entry : entries) {
         if (!isSafeRelativePath(entry.relativePath)) {
             emit logAdded(QStringLiteral("!!! Skipping unsafe path in App Index: ") +
@@ -146,6 +179,10 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
             continue;
         }
         serverPaths.insert(entry.relativePath);
+        if (!isLinkFree(base, writtenFolder(entry.relativePath, entry.isDir), linkFreeFolders)) {
+            emit logAdded(linkLine + entry.relativePath);
+            continue;
+        }
         const QString localPath = base + entry.relativePath;
         if (entry.isDir) {
             QDir().mkpath(localPath);
@@ -166,8 +203,11 @@ void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
         queued.insert(task.localFilePath);
     PartialFile::removeUnwanted(m_basePath, queued);
 
-    // Without QDir::Hidden, hidden entries are neither listed nor descended into.
+    // Without QDir::Hidden, hidden entries are neither listed nor descended
+    // into; symbolic links are not descended into either, but a Windows
+    // junction is, so what lies below one is passed over here.
     QList<QFileInfo> extras;
+    QStringList linkedFolders;
     QDirIterator it(m_basePath, QDir::AllEntries | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
@@ -175,8 +215,10 @@ void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
         relativePath.replace(u'\\', u'/');
         if (relativePath.startsWith(u'/'))
             relativePath.remove(0, 1);
-        if (isInMediaFolder(relativePath))
+        if (isInMediaFolder(relativePath) || isBelowAny(relativePath, linkedFolders))
             continue;
+        if (isLink(it.fileInfo()) && it.fileInfo().isDir())
+            linkedFolders.append(relativePath + u'/');
         // Partial files are kept only for the files still to download.
         if (it.fileInfo().isDir())
             PartialFile::removeUnwanted(it.filePath(), queued);
@@ -208,6 +250,13 @@ void SyncWorker::processNextAppDownload()
     }
     // The head stays queued until its body is on disk, so a retry fetches it again.
     const DownloadTask task = m_appDownloadQueue.first();
+    QHash<QString, bool> linkFreeFolders; // looked at anew: a link may have come since the pass
+    if (!isLinkFree(m_basePath + u'/', writtenFolder(task.fileName, false), linkFreeFolders)) {
+        emit logAdded(linkLine + task.fileName);
+        m_appDownloadQueue.removeFirst();
+        processNextAppDownload();
+        return;
+    }
     emit logAdded(QStringLiteral("Downloading app update: ") + task.fileName);
     QDir().mkpath(QFileInfo(task.localFilePath).absolutePath());
     startDownload(task, &SyncWorker::onAppFileDownloadFinished);
@@ -227,11 +276,13 @@ void SyncWorker::onAppFileDownloadFinished(QNetworkReply *reply)
         emit logAdded(QStringLiteral("Failed to download app file: ") + reason +
                       QStringLiteral(" -> Retrying in 3 seconds..."));
         QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextAppDownload);
+        goOnWithout(m_appDownloadQueue.first());
         return;
     case DownloadEnd::WriteFailed:
         emit logAdded(QStringLiteral("File open error on write. Retrying this file in 3s..."));
         emit logAdded(QStringLiteral(" -> ") + reason);
         QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextAppDownload);
+        goOnWithout(m_appDownloadQueue.first());
         return;
     case DownloadEnd::Saved:
         break;
@@ -239,4 +290,27 @@ void SyncWorker::onAppFileDownloadFinished(QNetworkReply *reply)
     emit logAdded(QStringLiteral("Successfully synchronized file: ") + localFilePath);
     m_appDownloadQueue.removeFirst();
     processNextAppDownload();
+}
+
+// A file that keeps failing (gone from the server, or a program Windows will
+// not let us replace while it runs) is retried for ever, but the kiosk does
+// not wait for it: photos and videos go on from the first failure, and the
+// main application starts from what is on disk once the same file has failed
+// for the grace period.
+void SyncWorker::goOnWithout(const DownloadTask &task)
+{
+    startPeriodicTimers();
+    if (task.localFilePath != m_failingAppFile) {
+        m_failingAppFile = task.localFilePath;
+        m_failingSince.start();
+        return;
+    }
+    if (m_mainAppStarted || m_launchedWithoutFile ||
+        m_failingSince.elapsed() < m_config.appFileGraceMs)
+        return;
+    m_launchedWithoutFile = true; // asked once: a dialog must not open at every retry
+    emit logAdded(QStringLiteral("!!! App file still missing after 5 minutes, starting the main "
+                                 "application without it: ") +
+                  task.fileName);
+    launchMainApplication();
 }

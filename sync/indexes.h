@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QList>
 #include <QString>
 
@@ -32,6 +33,14 @@ inline bool startsWithDriveLetter(const QString &path)
         return false;
     const char16_t letter = path.at(0).unicode();
     return (letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z');
+}
+
+// A symbolic link, or on Windows a junction, which Qt does not count as a
+// link: either could lead a write, a deletion or an upload out of the
+// agent's folders.
+inline bool isLink(const QFileInfo &info)
+{
+    return info.isSymLink() || info.isJunction();
 }
 
 std::optional<QList<AppIndexEntry>> parseAppIndex(const QByteArray &body);

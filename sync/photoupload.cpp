@@ -1,5 +1,6 @@
 #include "syncworker.h"
 
+#include "indexes.h"
 #include "serverapi.h"
 
 #include <QDateTime>
@@ -12,6 +13,9 @@
 #include <QNetworkReply>
 
 namespace {
+
+// As many as Qt's manager has connections to one host.
+constexpr int maxParallelUploads = 6;
 
 QHttpPart formField(const QByteArray &name, const QString &value)
 {
@@ -64,19 +68,53 @@ void SyncWorker::uploadPendingPhotos()
     if (deviceUuid.isEmpty())
         deviceUuid = QStringLiteral("UnknownDevice");
 
-    const QDir cameraDir(cameraPath);
-    QDirIterator it(cameraPath, QDir::Files, QDirIterator::Subdirectories);
-    if (!it.hasNext())
+    const QStringList photos = photosBelow(cameraPath);
+    if (photos.isEmpty())
         emit statusChanged(QStringLiteral("System Idle"), QStringLiteral("idle"));
-    while (it.hasNext()) {
-        const QString filePath = it.next();
-        if (!m_uploadsInFlight.contains(filePath))
-            uploadPhoto(filePath, cameraDir.relativeFilePath(filePath), deviceUuid);
+    const QDir cameraDir(cameraPath);
+    for (const QString &filePath : photos) {
+        if (!m_uploadsInFlight.contains(filePath)) {
+            m_uploadsInFlight.insert(filePath);
+            m_photoQueue.append({filePath, cameraDir.relativeFilePath(filePath), deviceUuid});
+        }
     }
+    postQueuedPhotos();
     removeEmptyDirectories(cameraPath);
 }
 
-void SyncWorker::uploadPhoto(const QString &filePath, const QString &relativePath,
+// Files below the camera folder. Links are neither sent nor followed: one
+// could lead to any file the agent can read.
+QStringList SyncWorker::photosBelow(const QString &folder) const
+{
+    QStringList photos;
+    const QFileInfoList entries =
+        QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QFileInfo &entry : entries) {
+        if (isLink(entry))
+            continue;
+        if (entry.isDir())
+            photos += photosBelow(entry.filePath());
+        else if (entry.isFile())
+            photos.append(entry.filePath());
+    }
+    return photos;
+}
+
+// Qt's manager runs six connections per host and queues the rest with their
+// inactivity clocks already running, so on a slow uplink a queued photo would
+// time out before its first byte; only as many as can move are posted.
+void SyncWorker::postQueuedPhotos()
+{
+    while (m_uploadsPosted < maxParallelUploads && !m_photoQueue.isEmpty()) {
+        const PhotoTask photo = m_photoQueue.takeFirst();
+        if (uploadPhoto(photo.filePath, photo.relativePath, photo.deviceUuid))
+            ++m_uploadsPosted;
+        else
+            m_uploadsInFlight.remove(photo.filePath);
+    }
+}
+
+bool SyncWorker::uploadPhoto(const QString &filePath, const QString &relativePath,
                              const QString &deviceUuid)
 {
     const QFileInfo info(filePath);
@@ -95,7 +133,7 @@ void SyncWorker::uploadPhoto(const QString &filePath, const QString &relativePat
     if (!file->open(QIODevice::ReadOnly)) {
         delete file;
         delete form;
-        return;
+        return false;
     }
     photo.setBodyDevice(file);
     file->setParent(form);
@@ -112,13 +150,14 @@ void SyncWorker::uploadPhoto(const QString &filePath, const QString &relativePat
     reply->setProperty("sentSize", info.size());
     reply->setProperty("sentModified", info.lastModified());
     form->setParent(reply);
-    m_uploadsInFlight.insert(filePath);
+    return true;
 }
 
 void SyncWorker::onUploadFinished(QNetworkReply *reply)
 {
     const QString path = reply->property("localFilePath").toString();
     m_uploadsInFlight.remove(path);
+    --m_uploadsPosted;
 
     if (!isAccepted(reply)) {
         emit logAdded(QStringLiteral("Network Error. Upload failed for: ") + path +
@@ -132,6 +171,7 @@ void SyncWorker::onUploadFinished(QNetworkReply *reply)
     }
     reply->deleteLater();
     emit statusChanged(QStringLiteral("System Idle"), QStringLiteral("idle"));
+    postQueuedPhotos();
 }
 
 void SyncWorker::deleteUploadedPhoto(const QString &path, qint64 sentSize,
@@ -155,9 +195,12 @@ void SyncWorker::removeEmptyDirectories(const QString &path)
     QDir dir(path);
     if (!dir.exists())
         return;
-    const QStringList folders = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &folder : folders)
-        removeEmptyDirectories(dir.absoluteFilePath(folder));
+    // A linked folder is never entered: its empty folders may lie anywhere.
+    const QFileInfoList folders = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QFileInfo &folder : folders) {
+        if (!isLink(folder))
+            removeEmptyDirectories(folder.filePath());
+    }
     if (!dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty())
         return;
     if (dir.absolutePath() == getDynamicCameraPath())

@@ -15,6 +15,9 @@ struct SyncConfig
     int videoIntervalMs = 1800000;
     int fileRetryMs = 3000;
     int indexRetryMs = 30000;
+    // How long one application file may keep failing before the main
+    // application starts without it.
+    int appFileGraceMs = 300000;
     // Every request is aborted after this long without a byte moving either
     // way, and then fails and is retried like any network error. Without it a
     // server that accepts and never answers holds a one-at-a-time queue for

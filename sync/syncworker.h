@@ -58,11 +58,14 @@ private:
     QSet<QString> queueAppIndex(const QList<AppIndexEntry> &entries);
     void removeLocalExtras(const QSet<QString> &serverPaths);
     void processNextAppDownload();
+    void goOnWithout(const DownloadTask &task);
     // Main application launch
     void launchMainApplication();
     // Photo upload
     void uploadPendingPhotos();
-    void uploadPhoto(const QString &filePath, const QString &relativePath,
+    QStringList photosBelow(const QString &folder) const;
+    void postQueuedPhotos();
+    bool uploadPhoto(const QString &filePath, const QString &relativePath,
                      const QString &deviceUuid);
     void deleteUploadedPhoto(const QString &path, qint64 sentSize, const QDateTime &sentModified);
     void removeEmptyDirectories(const QString &path);
@@ -91,8 +94,20 @@ private:
     QString m_basePath;
     QList<DownloadTask> m_videoDownloadQueue;
     bool m_mainAppStarted = false;
-    // A photo still on its way is not posted again by a later cycle.
+    // The application file that failed last, and since when.
+    QString m_failingAppFile;
+    QElapsedTimer m_failingSince;
+    bool m_launchedWithoutFile = false;
+    // A photo still on its way, queued or posted, is not queued again by a later cycle.
     QSet<QString> m_uploadsInFlight;
+    struct PhotoTask
+    {
+        QString filePath;
+        QString relativePath;
+        QString deviceUuid;
+    };
+    QList<PhotoTask> m_photoQueue;
+    int m_uploadsPosted = 0;
     // A tick while the video index is still being fetched sends no second request.
     bool m_videoIndexPending = false;
 };
