@@ -13,13 +13,16 @@
 #include <QSystemTrayIcon>
 
 namespace {
+// "padding: 0" keeps the panel's padding, which cascades this far, from
+// squeezing the 10-pixel bar's handle to nothing.
 const char *const logScrollBarStyle =
     "QListView QScrollBar:vertical {  border: none; background: #1e1e1e; width: 10px; "
-    "border-radius: 5px;}QListView QScrollBar::handle:vertical {  background: #4a4a4a; "
-    "min-height: 20px; border-radius: 5px;}QListView QScrollBar::handle:vertical:hover {  "
-    "background: #0078d4;}QListView QScrollBar::add-line:vertical, QListView "
-    "QScrollBar::sub-line:vertical {  background: none; height: 0px;}";
-}
+    "border-radius: 5px; padding: 0;}QListView QScrollBar::handle:vertical {  "
+    "background: #4a4a4a; min-height: 20px; border-radius: 5px;}QListView "
+    "QScrollBar::handle:vertical:hover {  background: #0078d4;}QListView "
+    "QScrollBar::add-line:vertical, QListView QScrollBar::sub-line:vertical {  background: none; "
+    "height: 0px;}";
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent) : MainWindow(SyncConfig::program(), parent)
 {}
@@ -27,6 +30,8 @@ MainWindow::MainWindow(QWidget *parent) : MainWindow(SyncConfig::program(), pare
 MainWindow::MainWindow(const SyncConfig &config, QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow), m_productFolder(config.productFolder())
 {
+    // The logo's resource sits in this static library: pull it in and register it.
+    Q_INIT_RESOURCE(resources);
     ui->setupUi(this);
     setWindowTitle(tr("کستووا - مدیریت نرم افزار"));
     ui->listLogs->setStyleSheet(QLatin1String(logScrollBarStyle));
