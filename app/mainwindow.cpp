@@ -53,7 +53,8 @@ MainWindow::~MainWindow()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (trayIcon->isVisible()) {
+    // Hidden without a tray to bring it back, the window would be gone for good.
+    if (trayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) {
         hide();
         event->ignore();
     }
