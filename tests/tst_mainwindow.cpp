@@ -78,6 +78,7 @@ private slots:
     void progressAndStatusDisplay();
     void dashboardShowsTheWindow();
     void selectExecutableDialog();
+    void autostartEntry_data();
     void autostartEntry();
     void desktopEntryQuoting_data();
     void desktopEntryQuoting();
@@ -256,32 +257,39 @@ void MainWindowTest::selectExecutableDialog()
     QCOMPARE(lastClosed.count(), 0);
 }
 
+void MainWindowTest::autostartEntry_data()
+{
+    QTest::addColumn<QByteArray>("existing"); // empty: what the first start wrote
+    QTest::addColumn<bool>("rewritten");
+    const QByteArray moved = "[Desktop Entry]\nType=Application\nName=x\nExec=/old/place\n";
+    QTest::newRow("second start") << QByteArray() << false;
+    QTest::newRow("moved") << moved << true;
+    QTest::newRow("turned off") << moved + "Hidden=true\n" << false;
+    QTest::newRow("turned off in GNOME") << moved + "X-GNOME-Autostart-enabled = false\n" << false;
+    QTest::newRow("turned on again") << moved + "Hidden=false\n" << true;
+}
+
 void MainWindowTest::autostartEntry()
 {
+    QFETCH(QByteArray, existing);
+    QFETCH(bool, rewritten);
     makeWindow();
-    QFile entry(autostartFile());
-    QVERIFY(entry.open(QIODevice::ReadOnly));
-    const QString content = QString::fromUtf8(entry.readAll());
-    entry.close();
-    QVERIFY(content.startsWith("[Desktop Entry]\nType=Application\nName="));
-    const QString exec = content.section("Exec=", 1).section('\n', 0, 0);
+    const QByteArray written = readFile(autostartFile());
+    QVERIFY(written.startsWith("[Desktop Entry]\nType=Application\nName="));
+    const QString exec = QString::fromUtf8(written).section("Exec=", 1).section('\n', 0, 0);
     QCOMPARE(unquoteExec(exec), QCoreApplication::applicationFilePath());
 
-    // A second start leaves the entry alone.
+    if (!existing.isEmpty())
+        QVERIFY(writeFile(autostartFile(), existing));
+    const QByteArray before = readFile(autostartFile());
     const QDateTime old = QDateTime::currentDateTime().addDays(-1);
-    QVERIFY(entry.open(QIODevice::ReadWrite));
-    QVERIFY(entry.setFileTime(old, QFileDevice::FileModificationTime));
+    QFile entry(autostartFile());
+    QVERIFY(entry.open(QIODevice::ReadWrite) &&
+            entry.setFileTime(old, QFile::FileModificationTime));
     entry.close();
     makeWindow();
-    QCOMPARE(QFileInfo(autostartFile()).lastModified(), old);
-
-    // An entry for another path is rewritten.
-    QVERIFY(entry.open(QIODevice::WriteOnly));
-    entry.write("[Desktop Entry]\nType=Application\nName=x\nExec=/old/place\n");
-    entry.close();
-    makeWindow();
-    QVERIFY(entry.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(entry.readAll()), content);
+    QCOMPARE(readFile(autostartFile()), rewritten ? written : before);
+    QCOMPARE(QFileInfo(autostartFile()).lastModified() != old, rewritten);
     QVERIFY(QDir::current().entryList({"HKEY*"}).isEmpty());
 }
 
