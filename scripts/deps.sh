@@ -7,6 +7,12 @@ LUMIPOST_PACKAGES=(
     xvfb xauth
 )
 
+# What scripts/test.sh needs beyond that: the MinGW-w64 compiler that parses the
+# Windows build.
+LUMIPOST_TEST_PACKAGES=(
+    g++-mingw-w64-x86-64-posix
+)
+
 install_missing_packages() {
     local missing=()
     for package in "${LUMIPOST_PACKAGES[@]}" "$@"; do
