@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors, parses the agent as
-# a Windows build, runs every test, then runs them all again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# a Windows build, builds the .deb and checks it with lintian, runs every test,
+# then runs them all again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$top/scripts/deps.sh"
@@ -18,6 +18,17 @@ build_tree test -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
 # No build here compiles the code under Q_OS_WIN: parse it with MinGW-w64.
 cmake -DBUILD_DIR="$top/build/test" -P "$top/scripts/windows-syntax.cmake"
+
+# The fleet's package, built as the README says, must pass lintian without
+# errors; its one warning is the missing manual page.
+package="$top/build/package"
+cmake -S "$top" -B "$package" -DLUMIPOST_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+    -DBUILD_TESTING=OFF -DLUMIPOST_SYNC_SERVER_URL=http://sync.example.net \
+    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+cmake --build "$package" -j"$(nproc)" --target LumipostSync
+rm -f "$package"/*.deb
+(cd "$package" && cpack -G DEB)
+lintian --fail-on error "$package"/lumipost-sync_*.deb
 
 ctest --test-dir "$top/build/test" --output-on-failure
 
