@@ -27,11 +27,8 @@ QString unquoteExec(const QString &exec)
     for (int i = 0; i < exec.size(); ++i) {
         if (exec[i] == '\\' && i + 1 < exec.size()) {
             const QChar next = exec[++i];
-            unescaped += next == 'n'   ? QChar('\n')
-                         : next == 't' ? QChar('\t')
-                         : next == 'r' ? QChar('\r')
-                         : next == 's' ? QChar(' ')
-                                       : next;
+            const qsizetype code = QStringLiteral("ntrs").indexOf(next);
+            unescaped += code < 0 ? next : QStringLiteral("\n\t\r ").at(code);
         } else {
             unescaped += exec[i];
         }
