@@ -20,6 +20,20 @@ QString escapeDesktopString(QString value)
 }
 
 #ifndef Q_OS_WIN
+// Desktops switch an autostart entry off by adding one of these keys to it.
+bool turnedOff(const QByteArray &entry)
+{
+    for (const QByteArray &line : entry.split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        const QByteArray key = line.left(equals).trimmed();
+        const QByteArray value = line.mid(equals + 1).trimmed();
+        if (equals > 0 && ((key == "Hidden" && value == "true") ||
+                           (key == "X-GNOME-Autostart-enabled" && value == "false")))
+            return true;
+    }
+    return false;
+}
+
 void writeDesktopEntry(const QString &name, const QString &program)
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::ConfigLocation) +
@@ -30,9 +44,12 @@ void writeDesktopEntry(const QString &name, const QString &program)
             .arg(escapeDesktopString(name), desktopEntryExec(program))
             .toUtf8();
     QFile existing(path);
-    if (existing.open(QIODevice::ReadOnly) && existing.readAll() == content)
-        return;
-    existing.close();
+    if (existing.open(QIODevice::ReadOnly)) {
+        const QByteArray old = existing.readAll();
+        if (old == content || turnedOff(old))
+            return;
+        existing.close();
+    }
     QDir().mkpath(folder);
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly) && file.write(content) == content.size())

@@ -13,13 +13,27 @@
 #include <QSystemTrayIcon>
 
 namespace {
+// "padding: 0" keeps the panel's padding, which cascades this far, from
+// squeezing the 10-pixel bar's handle to nothing.
 const char *const logScrollBarStyle =
     "QListView QScrollBar:vertical {  border: none; background: #1e1e1e; width: 10px; "
-    "border-radius: 5px;}QListView QScrollBar::handle:vertical {  background: #4a4a4a; "
-    "min-height: 20px; border-radius: 5px;}QListView QScrollBar::handle:vertical:hover {  "
-    "background: #0078d4;}QListView QScrollBar::add-line:vertical, QListView "
-    "QScrollBar::sub-line:vertical {  background: none; height: 0px;}";
+    "border-radius: 5px; padding: 0;}QListView QScrollBar::handle:vertical {  "
+    "background: #4a4a4a; min-height: 20px; border-radius: 5px;}QListView "
+    "QScrollBar::handle:vertical:hover {  background: #0078d4;}QListView "
+    "QScrollBar::add-line:vertical, QListView QScrollBar::sub-line:vertical {  background: none; "
+    "height: 0px;}";
+
+// The first entry is the one the dialog preselects.
+QString executableFilter()
+{
+#ifdef Q_OS_WIN
+    return MainWindow::tr("Executable Files (*.exe);;All Files (*)");
+#else
+    // Programs here have no .exe suffix: preselecting it would hide them all.
+    return MainWindow::tr("All Files (*);;Executable Files (*.exe)");
+#endif
 }
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent) : MainWindow(SyncConfig::program(), parent)
 {}
@@ -27,6 +41,8 @@ MainWindow::MainWindow(QWidget *parent) : MainWindow(SyncConfig::program(), pare
 MainWindow::MainWindow(const SyncConfig &config, QWidget *parent)
     : QMainWindow(parent), ui(new Ui_MainWindow), m_productFolder(config.productFolder())
 {
+    // The logo's resource sits in this static library: pull it in and register it.
+    Q_INIT_RESOURCE(resources);
     ui->setupUi(this);
     setWindowTitle(tr("کستووا - مدیریت نرم افزار"));
     ui->listLogs->setStyleSheet(QLatin1String(logScrollBarStyle));
@@ -48,7 +64,8 @@ MainWindow::~MainWindow()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (trayIcon->isVisible()) {
+    // Hidden without a tray to bring it back, the window would be gone for good.
+    if (trayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) {
         hide();
         event->ignore();
     }
@@ -98,8 +115,7 @@ void MainWindow::setupTrayIcon()
 void MainWindow::selectExecutable()
 {
     const QString path = QFileDialog::getOpenFileName(
-        this, tr("Select Main Application Executable"), m_productFolder,
-        tr("Executable Files (*.exe);;All Files (*)"));
+        this, tr("Select Main Application Executable"), m_productFolder, executableFilter());
     if (path.isEmpty()) {
         const QString line =
             QStringLiteral("!!! Execution cancelled. No executable file selected.");

@@ -7,6 +7,14 @@ LUMIPOST_PACKAGES=(
     xvfb xauth
 )
 
+# What scripts/test.sh needs beyond that: the MinGW-w64 compiler that parses the
+# Windows build, and lintian with what CPack needs to compute the .deb's
+# library dependencies (dpkg-shlibdeps, file).
+LUMIPOST_TEST_PACKAGES=(
+    g++-mingw-w64-x86-64-posix
+    lintian dpkg-dev file
+)
+
 install_missing_packages() {
     local missing=()
     for package in "${LUMIPOST_PACKAGES[@]}" "$@"; do

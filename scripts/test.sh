@@ -1,23 +1,40 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with warnings as errors and runs every test,
+# Installs what is missing, builds with warnings as errors, parses the agent as
+# a Windows build, builds the .deb and checks it with lintian, runs every test,
 # then runs them all again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$top/scripts/deps.sh"
-install_missing_packages
+install_missing_packages "${LUMIPOST_TEST_PACKAGES[@]}"
 
-run_suite() {
+build_tree() {
     local build="$top/build/$1"
     shift
     cmake -S "$top" -B "$build" -DLUMIPOST_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$build" -j"$(nproc)"
-    ctest --test-dir "$build" --output-on-failure
 }
 
-run_suite test
+build_tree test -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+
+# No build here compiles the code under Q_OS_WIN: parse it with MinGW-w64.
+cmake -DBUILD_DIR="$top/build/test" -P "$top/scripts/windows-syntax.cmake"
+
+# The fleet's package, built as the README says, must pass lintian without
+# errors; its one warning is the missing manual page.
+package="$top/build/package"
+cmake -S "$top" -B "$package" -DLUMIPOST_WERROR=ON -DCMAKE_BUILD_TYPE=Release \
+    -DBUILD_TESTING=OFF -DLUMIPOST_SYNC_SERVER_URL=http://sync.example.net \
+    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+cmake --build "$package" -j"$(nproc)" --target LumipostSync
+rm -f "$package"/*.deb
+(cd "$package" && cpack -G DEB)
+lintian --fail-on error "$package"/lumipost-sync_*.deb
+
+ctest --test-dir "$top/build/test" --output-on-failure
 
 # Any report ends the test process with an error, leaks included, so ctest
 # counts it as a failure.
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-run_suite sanitize -DLUMIPOST_SANITIZE=ON
+build_tree sanitize -DLUMIPOST_SANITIZE=ON
+ctest --test-dir "$top/build/sanitize" --output-on-failure
