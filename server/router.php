@@ -125,22 +125,23 @@ $etag = sprintf('"%x-%x"', $mtime, $size);
 $validators = ['Last-Modified: ' . gmdate('D, d M Y H:i:s', $mtime) . ' GMT', "ETag: $etag"];
 
 // Conditional requests as nginx's not_modified filter, then ranges as its range filter.
-$header = fn(string $name) => $_SERVER["HTTP_$name"] ?? null;
-if ($header('IF_UNMODIFIED_SINCE') !== null && !(httpTime($header('IF_UNMODIFIED_SINCE')) >= $mtime)
-    || $header('IF_MATCH') !== null && !listHasTag($header('IF_MATCH'), $etag, false)) {
+[$ifMatch, $ifNoneMatch, $ifModifiedSince, $ifUnmodifiedSince, $ifRange, $rangeHeader] = array_map(
+    fn($name) => $_SERVER["HTTP_$name"] ?? null,
+    ['IF_MATCH', 'IF_NONE_MATCH', 'IF_MODIFIED_SINCE', 'IF_UNMODIFIED_SINCE', 'IF_RANGE', 'RANGE']);
+if ($ifUnmodifiedSince !== null && !(httpTime($ifUnmodifiedSince) >= $mtime)
+    || $ifMatch !== null && !listHasTag($ifMatch, $etag, false)) {
     answer(412);
 }
-if (($header('IF_MODIFIED_SINCE') !== null || $header('IF_NONE_MATCH') !== null)
-    && ($header('IF_MODIFIED_SINCE') === null || httpTime($header('IF_MODIFIED_SINCE')) === $mtime)
-    && ($header('IF_NONE_MATCH') === null || listHasTag($header('IF_NONE_MATCH'), $etag, true))) {
+if (($ifModifiedSince ?? $ifNoneMatch) !== null
+    && ($ifModifiedSince === null || httpTime($ifModifiedSince) === $mtime)
+    && ($ifNoneMatch === null || listHasTag($ifNoneMatch, $etag, true))) {
     answer(304, $validators);
 }
 $range = null;
-$ifRange = $header('IF_RANGE');
-if (strlen($header('RANGE') ?? '') >= 7 && strncasecmp($header('RANGE'), 'bytes=', 6) === 0
+if (strlen($rangeHeader ?? '') >= 7 && strncasecmp($rangeHeader, 'bytes=', 6) === 0
     && ($ifRange === null || (strlen($ifRange) >= 2 && str_ends_with($ifRange, '"')
                               ? $ifRange === $etag : httpTime($ifRange) === $mtime))) {
-    $range = byteRange(substr($header('RANGE'), 6), $size);
+    $range = byteRange(substr($rangeHeader, 6), $size);
     if ($range === false) {
         answer(416, ["Content-Range: bytes */$size"]);
     }
