@@ -293,12 +293,13 @@ function candidateNames(string $name): Generator
 
 // Moves $temp to the first free candidate name unless a candidate already holds the same bytes
 // (a repeated upload). Returns the name that holds the photo and whether it was stored now.
-function storeOnce(string $temp, string $folder, string $name, string $lockPath): array
+function storeOnce(string $temp, string $folder, string $name, string $deviceFolder): array
 {
-    // Other php-fpm workers may pick the same free name at the same moment; each device has its own lock.
-    $lock = is_link($lockPath) ? false : fopen($lockPath, 'c');
+    // Other php-fpm workers may pick the same free name at the same moment: each device's folder is
+    // its own lock (flock() on the folder itself, so nothing is added to it).
+    $lock = fopen($deviceFolder, 'r');
     if ($lock === false || !flock($lock, LOCK_EX)) {
-        throw new RuntimeException("cannot lock $lockPath");
+        throw new RuntimeException("cannot lock $deviceFolder");
     }
     try {
         foreach (candidateNames($name) as $candidate) {
@@ -352,7 +353,7 @@ function handleUpload(): never
         respond(500, ['error' => 'cannot write the photo']);
     }
     flushToDisk($temp);
-    [$storedName, $isNew] = storeOnce($temp, $folder, $name, "$uploads/$device/.lock");
+    [$storedName, $isNew] = storeOnce($temp, $folder, $name, "$uploads/$device");
     $stored = implode('/', [$device, ...$segments, $storedName]);
     respond($isNew ? 201 : 200, ['stored' => $stored, 'new' => $isNew]);
 }

@@ -338,11 +338,13 @@ function testUploadsAreStoredOnce(string $data): void
           . implode(', ', array_keys(filesBelow($shots))));
     check(uploadPhoto('x.jpg', 'long device', str_repeat('d', 255)) === 201, 'a 255-byte device');
 
-    // Each device has its own lock: one kiosk's upload never waits for another's.
-    $lock = fopen("$data/uploads/dev1/.lock", 'c');
+    // Each device's folder is its own lock: one kiosk's upload never waits for another's.
+    $lock = fopen("$data/uploads/dev1", 'r');
     flock($lock, LOCK_EX);
-    check(upload(['relative_path' => 'x.jpg', 'device_uuid' => 'dev2'], 'x', [], 10)['status'] === 201
-          && is_file("$data/uploads/dev2/.lock"), "another device's lock does not hold an upload");
+    check(upload(['relative_path' => 'x.jpg', 'device_uuid' => 'dev2'], 'x', [], 10)['status'] === 201,
+          "another device's lock does not hold an upload");
+    check(upload(['relative_path' => 'x.jpg', 'device_uuid' => 'dev1'], 'x', [], 1)['status'] === 0,
+          "the device's own lock holds it");
     fclose($lock);
     // Past 9,999 clashes there is no name left.
     foreach (['c.jpg', ...array_map(fn($i) => "c-$i.jpg", range(1, 9999))] as $name) {
