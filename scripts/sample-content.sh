@@ -66,12 +66,12 @@ free_port() {
 }
 
 # start_sample_server DATA PORT LOG: the reference server under php's
-# built-in server, in the background; waits until it answers.
+# built-in server, with the PHP settings it relies on, in the background;
+# waits until it answers.
 start_sample_server() {
     local data=$1 port=$2 log=$3 top
     top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-    LUMIPOST_SERVER_DATA="$data" php -d upload_max_filesize=512M -d post_max_size=512M \
-        -S "127.0.0.1:$port" "$top/server/router.php" >"$log" 2>&1 &
+    LUMIPOST_SERVER_DATA="$data" php "$top/server/router.php" "127.0.0.1:$port" >"$log" 2>&1 &
     LUMIPOST_SERVER_PID=$!
     for _ in $(seq 50); do
         (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0

@@ -6,6 +6,10 @@
 #   stop_nginx_server
 
 LUMIPOST_NGINX_PIDS=()
+# Run as root, the servers keep root's user (see below) but lose its right to
+# read and search whatever a file's mode forbids, as www-data would.
+LUMIPOST_SERVER_PREFIX=()
+[ "$(id -u)" -ne 0 ] || LUMIPOST_SERVER_PREFIX=(setpriv --bounding-set=-dac_override,-dac_read_search)
 
 start_nginx_server() {
     local data=$1 port=$2 dir=$3
@@ -52,9 +56,9 @@ http {
     include $dir/site.conf;
 }
 EOF
-    "$fpm" ${as_root:+-R} --nodaemonize --fpm-config "$dir/php-fpm.conf" &
+    "${LUMIPOST_SERVER_PREFIX[@]}" "$fpm" ${as_root:+-R} --nodaemonize --fpm-config "$dir/php-fpm.conf" &
     LUMIPOST_NGINX_PIDS+=($!)
-    nginx -p "$dir" -c "$dir/nginx.conf" -g 'daemon off;' -e "$dir/logs/error.log" &
+    "${LUMIPOST_SERVER_PREFIX[@]}" nginx -p "$dir" -c "$dir/nginx.conf" -g 'daemon off;' -e "$dir/logs/error.log" &
     LUMIPOST_NGINX_PIDS+=($!)
     for _ in $(seq 100); do
         [ -S "$dir/php-fpm.sock" ] && (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0

@@ -5,6 +5,8 @@ require_once __DIR__ . '/common.php';
 
 const JSON_FLAGS = JSON_UNESCAPED_SLASHES | JSON_UNESCAPED_UNICODE | JSON_THROW_ON_ERROR;
 const MAX_SUFFIX = 9999;
+const MAX_NAME_BYTES = 250; // 255, less room for the longest suffix "-9999"
+const STALE_TEMP_SECONDS = 3600;
 
 function respond(int $status, array $body, array $headers = []): never
 {
@@ -17,88 +19,267 @@ function respond(int $status, array $body, array $headers = []): never
     exit;
 }
 
-// Agents put names into URLs unescaped and write them under the same name on Windows, so a name
-// they could not fetch back or decode would hold their download queue forever: leave it out.
-function isListedName(string $name): bool
+// ---- Indexes -------------------------------------------------------------------------------
+
+// Entries go into a temporary stream (on disk past 2 MiB) as the tree is walked, so memory stays flat
+// in the number of files; the answer goes out with its length once whole, so a folder that cannot be
+// read midway still answers 500 and never half an index, which would make every kiosk delete the rest.
+function openIndex()
 {
-    return isSafeName($name) && preg_match('//u', $name) && strpbrk($name, '#?%') === false;
+    $index = fopen('php://temp/maxmemory:2097152', 'w+');
+    fwrite($index, '[');
+    return $index;
 }
 
-function readFolder(string $folder): array
+function writeEntry($index, array $entry): void
 {
-    $names = scandir($folder);
+    fwrite($index, (ftell($index) > 1 ? ',' : '') . json_encode($entry, JSON_FLAGS));
+}
+
+// Logged once per request (leaveOut(null) at the end): how many entries an index left out, and the
+// first few of them.
+function leaveOut(?string $path): void
+{
+    static $count = 0, $sample = [];
+    if ($path !== null) {
+        ++$count < 20 && $sample[] = $path;
+    } elseif ($count > 0) {
+        error_log("lumipost: left out $count entries (names a Windows kiosk cannot create or fetch, case twins, "
+                  . 'unreadable files): ' . json_encode($sample, JSON_UNESCAPED_SLASHES | JSON_INVALID_UTF8_SUBSTITUTE));
+    }
+}
+
+function sendIndex($index): never
+{
+    leaveOut(null);
+    fwrite($index, ']');
+    header('Content-Type: application/json');
+    header('Content-Length: ' . ftell($index));
+    rewind($index);
+    fpassthru($index);
+    exit;
+}
+
+// Names Windows would take for one another (it ignores case): all of them are left out. A coarse key
+// groups candidates (ASCII lowered; any other character, and k and s, which have non-ASCII case
+// partners, as one placeholder); PCRE's caseless Unicode matching then decides within a group.
+function caseTwins(array $names): array
+{
+    $first = $clashes = $twins = [];
+    foreach ($names as $name) {
+        $key = preg_replace('/[^\x00-\x7f]|[ks]/u', "\0", strtolower($name)) ?? $name;
+        if (isset($first[$key])) {
+            $clashes[$key][] = $name;
+        } else {
+            $first[$key] = $name;
+        }
+    }
+    foreach ($clashes as $key => $group) {
+        $group[] = $first[$key];
+        foreach ($group as $i => $a) {
+            foreach (array_slice($group, $i + 1) as $b) {
+                if (preg_match('/^' . preg_quote($a, '/') . '$/iu', $b)) {
+                    $twins[$a] = $twins[$b] = true;
+                }
+            }
+        }
+    }
+    return $twins;
+}
+
+// Yields name => is-folder for what a folder may list: served names, not twins, no symlinks, only
+// readable files. A folder that cannot be read fails the whole index.
+function listedEntries(string $folder, string $relative): Generator
+{
+    $names = is_readable($folder) && is_executable($folder) ? scandir($folder) : false;
     if ($names === false) {
-        // A partial index would make every kiosk delete what it could not see.
         throw new RuntimeException("cannot read $folder");
     }
-    return $names;
-}
-
-function collectApplicationEntries(string $root, string $prefix, array &$entries): void
-{
-    foreach (readFolder($prefix === '' ? $root : "$root/$prefix") as $name) {
-        $relative = $prefix === '' ? $name : "$prefix/$name";
-        $path = "$root/$relative";
-        if (!isListedName($name) || is_link($path)) {
+    $twins = caseTwins($names);
+    foreach ($names as $name) {
+        $path = "$folder/$name";
+        if ($name[0] === '.' || is_link($path)) {
             continue;
         }
-        if (is_dir($path)) {
-            $entries[] = ['relativePath' => $relative, 'size' => 0, 'isDir' => true];
-            collectApplicationEntries($root, $relative, $entries);
-        } elseif (is_file($path)) {
-            $entries[] = ['relativePath' => $relative, 'size' => filesize($path), 'isDir' => false];
+        if (!isServedName($name) || isset($twins[$name]) || (is_file($path) && !is_readable($path))) {
+            leaveOut("$relative$name");
+        } elseif (is_dir($path) || is_file($path)) {
+            yield $name => is_dir($path);
         }
     }
 }
 
-function videoEntries(string $folder, string $type): array
+// Folders come before their contents; $prefix is "" or ends with "/".
+function writeApplicationEntries($index, string $root, string $prefix = ''): void
 {
-    $entries = [];
-    foreach (readFolder($folder) as $name) {
-        $path = "$folder/$name";
-        if (isListedName($name) && !is_link($path) && is_file($path)) {
-            $entries[] = ['type' => $type, 'filename' => $name, 'size' => filesize($path)];
+    foreach (listedEntries("$root/$prefix", $prefix) as $name => $isDir) {
+        $relative = "$prefix$name";
+        writeEntry($index, ['relativePath' => $relative, 'size' => $isDir ? 0 : filesize("$root/$relative"),
+                            'isDir' => $isDir]);
+        if ($isDir) {
+            writeApplicationEntries($index, $root, "$relative/");
         }
     }
-    return $entries;
 }
 
-// A missing tree means a wrong data folder, not an empty one: an empty index would wipe the kiosks.
-function requireFolder(string $folder): void
+function writeVideoEntries($index, string $folder, string $type): void
 {
-    if (!is_dir($folder)) {
-        respond(500, ['error' => 'data folder is not set up']);
+    foreach (listedEntries($folder, "$type/") as $name => $isDir) {
+        if (!$isDir) {
+            writeEntry($index, ['type' => $type, 'filename' => $name, 'size' => filesize("$folder/$name")]);
+        }
     }
+}
+
+// A tree folder may be a symlink (an atomic switch of releases), resolved once per request so one
+// index never mixes two trees. A missing tree means a wrong data folder, not an empty one: an empty
+// index would wipe the kiosks.
+function treeFolder(string $relative, bool $required = true): ?string
+{
+    $folder = realpath(dataRoot() . "/$relative");
+    if ($folder === false || !is_dir($folder)) {
+        $required && respond(500, ['error' => 'data folder is not set up']);
+        return null;
+    }
+    return $folder;
 }
 
 function listApps(): never
 {
-    $root = dataRoot() . '/Lumipost/Application';
-    requireFolder($root);
-    $entries = [];
-    collectApplicationEntries($root, '', $entries);
-    respond(200, $entries);
+    $root = treeFolder('Lumipost/Application');
+    $index = openIndex();
+    writeApplicationEntries($index, $root);
+    sendIndex($index);
 }
 
 function listVideos(): never
 {
-    $ads = dataRoot() . '/Lumipost/ADS';
-    requireFolder("$ads/Public");
-    $entries = videoEntries("$ads/Public", 'public');
+    $public = treeFolder('Lumipost/ADS/Public');
+    $index = openIndex();
+    writeVideoEntries($index, $public, 'public');
     $device = $_GET['device_uuid'] ?? '';
-    if (is_string($device) && isSafeName($device) && is_dir("$ads/Private/$device")) {
-        array_push($entries, ...videoEntries("$ads/Private/$device", 'private'));
+    if (is_string($device) && isServedName($device)
+        && ($private = treeFolder("Lumipost/ADS/Private/$device", false)) !== null) {
+        writeVideoEntries($index, $private, 'private');
     }
-    respond(200, $entries);
+    sendIndex($index);
 }
 
-function uploadErrorStatus(int $error): int
+// ---- Upload --------------------------------------------------------------------------------
+
+function requestLength(): int
 {
-    $clientErrors = [UPLOAD_ERR_INI_SIZE, UPLOAD_ERR_FORM_SIZE, UPLOAD_ERR_PARTIAL, UPLOAD_ERR_NO_FILE];
-    return in_array($error, $clientErrors, true) ? 400 : 500;
+    return (int) ($_SERVER['CONTENT_LENGTH'] ?? 0);
 }
 
-// name.jpg, then name-1.jpg, name-2.jpg, ...
+// PHP drops parts past max_file_uploads or max_input_vars with no more than a warning: what arrived
+// must account for the request's length, less each part's framing (boundary line and headers).
+function formArrivedWhole(): bool
+{
+    preg_match('/boundary="?([^";,]+)/i', $_SERVER['CONTENT_TYPE'] ?? '', $boundary);
+    $arrived = $framing = 0;
+    $count = function ($bytes, int $nameBytes) use (&$arrived, &$framing, $boundary) {
+        $arrived += $bytes;
+        $framing += strlen($boundary[1] ?? '') + 256 + 3 * $nameBytes;
+    };
+    array_walk_recursive($_POST, fn($value) => $count(strlen($value), 0));
+    foreach ($_FILES as $file) {
+        $sizes = (array) $file['size'];
+        $nameBytes = is_string($file['name']) ? strlen($file['name']) : 255;
+        array_walk_recursive($sizes, fn($size) => $count($size, $nameBytes));
+    }
+    return $arrived <= requestLength() && requestLength() - $arrived <= $framing + 256;
+}
+
+// The photo that arrived whole, or a refusal: never a 2xx for a photo PHP did not hand over in full.
+function receivedPhoto(): array
+{
+    $limit = ini_parse_quantity(ini_get('post_max_size'));
+    if ($limit > 0 && requestLength() > $limit) {
+        // PHP dropped the whole form.
+        respond(413, ['error' => "the request is larger than post_max_size ($limit bytes)"]);
+    }
+    $photo = $_FILES['photo'] ?? null;
+    if (!is_int($photo['error'] ?? null)) {
+        respond(400, ['error' => 'device_uuid, relative_path and photo are required']);
+    }
+    $status = match ($photo['error']) {
+        UPLOAD_ERR_OK => 0,
+        UPLOAD_ERR_INI_SIZE, UPLOAD_ERR_FORM_SIZE => 413,
+        UPLOAD_ERR_PARTIAL, UPLOAD_ERR_NO_FILE => 400,
+        default => 500,
+    };
+    if ($status !== 0) {
+        respond($status, ['error' => "PHP upload error {$photo['error']}"]);
+    }
+    if (!formArrivedWhole() || !is_uploaded_file($photo['tmp_name']) || filesize($photo['tmp_name']) !== $photo['size']) {
+        respond(400, ['error' => 'the form did not arrive whole']);
+    }
+    return $photo;
+}
+
+// Opens the folders below uploads/ one by one, creating what is missing, and never through a symlink.
+// uploads/ itself must exist: a wrong or unmounted data folder answers 500 and gets nothing.
+// PHP has no openat() or O_NOFOLLOW, so each step is checked and the result checked again with
+// realpath(): only a local user who can write into uploads/ could race it.
+function uploadFolder(string $uploads, array $segments): string
+{
+    $folder = $uploads;
+    foreach ($segments as $segment) {
+        $parent = $folder;
+        $folder .= "/$segment";
+        if (is_link($folder)) {
+            throw new RuntimeException("$folder is a symlink");
+        }
+        if (!is_dir($folder)) {
+            if (!@mkdir($folder, 0775) && !is_dir($folder)) {
+                throw new RuntimeException("cannot create $folder");
+            }
+            flushToDisk($parent);
+        }
+    }
+    if (realpath($folder) !== $folder) {
+        throw new RuntimeException("$folder is reached through a symlink");
+    }
+    return $folder;
+}
+
+// fsync() takes a file, and on Linux a folder opened for reading too, so a new name is made durable
+// by flushing its folder.
+function flushToDisk(string $path): void
+{
+    $handle = fopen($path, 'r');
+    if ($handle === false || !fsync($handle)) {
+        throw new RuntimeException("cannot flush $path to disk");
+    }
+    fclose($handle);
+}
+
+// A temporary file left by a request that died (time limit, memory, a killed worker).
+function removeStaleTemps(string $folder): void
+{
+    foreach (glob("$folder/.upload-*", GLOB_NOSORT) ?: [] as $temp) {
+        if (!is_link($temp) && is_file($temp) && filemtime($temp) < time() - STALE_TEMP_SECONDS) {
+            @unlink($temp);
+        }
+    }
+}
+
+// Byte for byte, stopping at the first difference: a clash with other photos costs one block each.
+function haveSameContent(string $a, string $b): bool
+{
+    $x = filesize($a) === filesize($b) ? fopen($a, 'r') : false;
+    $y = $x ? @fopen($b, 'r') : false;
+    $same = $y !== false;
+    while ($same && !feof($x)) {
+        $same = fread($x, 65536) === fread($y, 65536);
+    }
+    $x && fclose($x);
+    $y && fclose($y);
+    return $same;
+}
+
+// name.jpg, then name-1.jpg, name-2.jpg, ... name-9999.jpg; past that the upload answers 500.
 function candidateNames(string $name): Generator
 {
     yield $name;
@@ -110,35 +291,15 @@ function candidateNames(string $name): Generator
     }
 }
 
-function haveSameContent(string $a, string $b): bool
-{
-    if (filesize($a) !== filesize($b)) {
-        return false;
-    }
-    $hash = hash_file('sha256', $a);
-    return $hash !== false && $hash === hash_file('sha256', $b);
-}
-
-// The agent deletes its photo on 2xx, so the bytes must be on disk before we answer.
-function flushToDisk(string $path): bool
-{
-    $handle = fopen($path, 'r+');
-    if ($handle === false) {
-        return false;
-    }
-    $flushed = fsync($handle);
-    fclose($handle);
-    return $flushed;
-}
-
 // Moves $temp to the first free candidate name unless a candidate already holds the same bytes
 // (a repeated upload). Returns the name that holds the photo and whether it was stored now.
-function storeOnce(string $temp, string $folder, string $name, string $lockPath): array
+function storeOnce(string $temp, string $folder, string $name, string $deviceFolder): array
 {
-    // Other php-fpm workers may pick the same free name at the same moment.
-    $lock = fopen($lockPath, 'c');
+    // Other php-fpm workers may pick the same free name at the same moment: each device's folder is
+    // its own lock (flock() on the folder itself, so nothing is added to it).
+    $lock = fopen($deviceFolder, 'r');
     if ($lock === false || !flock($lock, LOCK_EX)) {
-        throw new RuntimeException("cannot lock $lockPath");
+        throw new RuntimeException("cannot lock $deviceFolder");
     }
     try {
         foreach (candidateNames($name) as $candidate) {
@@ -147,9 +308,10 @@ function storeOnce(string $temp, string $folder, string $name, string $lockPath)
                 if (!rename($temp, $target)) {
                     throw new RuntimeException("cannot rename into $target");
                 }
+                flushToDisk($folder);
                 return [$candidate, true];
             }
-            if (is_file($target) && haveSameContent($temp, $target)) {
+            if (!is_link($target) && is_file($target) && haveSameContent($temp, $target)) {
                 unlink($temp);
                 return [$candidate, false];
             }
@@ -160,45 +322,44 @@ function storeOnce(string $temp, string $folder, string $name, string $lockPath)
     }
 }
 
+function isValidUploadName(string $name, int $maxBytes): bool
+{
+    return isSafeName($name) && preg_match('//u', $name) && strlen($name) <= $maxBytes;
+}
+
 function handleUpload(): never
 {
+    $photo = receivedPhoto();
     $device = $_POST['device_uuid'] ?? null;
     $relativePath = $_POST['relative_path'] ?? null;
-    $photo = $_FILES['photo'] ?? null;
-    // Over post_max_size PHP drops the whole form, which also ends here.
-    if (!is_string($device) || !is_string($relativePath) || !is_int($photo['error'] ?? null)) {
+    if (!is_string($device) || !is_string($relativePath)) {
         respond(400, ['error' => 'device_uuid, relative_path and photo are required']);
     }
-    if ($photo['error'] !== UPLOAD_ERR_OK) {
-        respond(uploadErrorStatus($photo['error']), ['error' => "upload error {$photo['error']}"]);
-    }
+    // Refused before anything is stored: a name that could not be stored, suffixed or answered in JSON
+    // (a name of at most 255 bytes on disk, a path well within Linux's 4,096).
     $segments = explode('/', str_replace('\\', '/', $relativePath));
-    if (!isSafeName($device) || !areSafeNames($segments)) {
-        respond(400, ['error' => 'unsafe device_uuid or relative_path']);
-    }
     $name = array_pop($segments);
-    $uploads = dataRoot() . '/uploads';
-    $folder = implode('/', [$uploads, $device, ...$segments]);
-    if (!is_dir($folder) && !@mkdir($folder, 0775, true) && !is_dir($folder)) {
-        respond(500, ['error' => 'cannot create the target folder']);
+    if (!allMatch([$device, ...$segments], fn($s) => isValidUploadName($s, 255))
+        || !isValidUploadName($name, MAX_NAME_BYTES) || strlen(dataRoot() . "/uploads/$device/$relativePath") > 3800) {
+        respond(400, ['error' => 'device_uuid or relative_path is unsafe, not UTF-8 or too long']);
     }
+    $uploads = treeFolder('uploads');
+    $folder = uploadFolder($uploads, [$device, ...$segments]);
+    removeStaleTemps($folder);
     $temp = "$folder/.upload-" . bin2hex(random_bytes(8));
-    if (!move_uploaded_file($photo['tmp_name'], $temp) || !flushToDisk($temp)) {
-        @unlink($temp);
+    // Runs after a fatal error too (time limit, memory): nothing is left behind.
+    register_shutdown_function(fn() => is_file($temp) && @unlink($temp));
+    if (!move_uploaded_file($photo['tmp_name'], $temp)) {
         respond(500, ['error' => 'cannot write the photo']);
     }
-    try {
-        [$storedName, $isNew] = storeOnce($temp, $folder, $name, "$uploads/.lock");
-    } catch (RuntimeException $e) {
-        @unlink($temp);
-        throw $e;
-    }
+    flushToDisk($temp);
+    [$storedName, $isNew] = storeOnce($temp, $folder, $name, "$uploads/$device");
     $stored = implode('/', [$device, ...$segments, $storedName]);
     respond($isNew ? 201 : 200, ['stored' => $stored, 'new' => $isNew]);
 }
 
 set_exception_handler(function (Throwable $e): never {
-    error_log('sync_api: ' . $e->getMessage());
+    error_log('lumipost sync_api: ' . $e->getMessage());
     respond(500, ['error' => 'internal error']);
 });
 
