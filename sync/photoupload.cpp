@@ -88,7 +88,7 @@ QStringList SyncWorker::photosBelow(const QString &folder) const
 {
     QStringList photos;
     const QFileInfoList entries =
-        QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+        QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
         if (isLink(entry))
             continue;

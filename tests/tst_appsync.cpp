@@ -105,6 +105,7 @@ private slots:
     void deletionPass();
     void indexEnds_data();
     void indexEnds();
+    void failingFileHoldsNothingElse();
     void unsafePathsStayInside();
     void earlyCallsStartOnce();
     void missingProgramAsksPerCall_data();
@@ -215,6 +216,26 @@ void AppSyncTest::indexEnds()
     QCOMPARE(statuses.count(checking), expected.count(startLine));
 }
 
+// A file that never downloads: photos and videos start at its first failure,
+// the program after the grace period, and the file is still retried.
+void AppSyncTest::failingFileHoldsNothingElse()
+{
+    Rig rig([](SyncConfig &config) { config.appFileGraceMs = 500; });
+    const QString program = rig.installProgram();
+    rig.setIndex(R"([{"relativePath":"gone.txt","size":5},{"relativePath":"b.txt","size":5}])");
+    rig.server.setRoute(files + "gone.txt", TestResponse::error(404));
+    rig.sync(executingLine + program);
+
+    const QStringList lines = rig.lines();
+    const qsizetype firstFailure =
+        lines.indexOf(lines.filter("Failed to download app file").value(0));
+    QCOMPARE(lines.value(firstFailure + 1), ">>> Photo Sync Timer Enabled (Every 60s).");
+    QCOMPARE(lines.filter("without it: gone.txt").size(), 1);
+    QVERIFY(!lines.contains(completedLine));
+    const qsizetype attempts = rig.fileTargets().size();
+    QTRY_VERIFY(rig.fileTargets().size() > attempts);
+}
+
 void AppSyncTest::unsafePathsStayInside()
 {
     const QString unsafeLine = "!!! Skipping unsafe path in App Index: ";
@@ -232,17 +253,24 @@ void AppSyncTest::unsafePathsStayInside()
     expected.removeOne(unsafeLine + "dir");
     index.append(QJsonObject{{"relativePath", "ok..txt"}});
     index.append(QJsonObject{{"relativePath", "a..b/c.txt"}});
+    // A linked folder leads nowhere: no download or folder through it.
+    index.append(QJsonObject{{"relativePath", "link/x.txt"}, {"size", 1}});
+    index.append(QJsonObject{{"relativePath", "link/sub"}, {"isDir", true}});
 
     Rig rig;
+    QVERIFY(QDir().mkpath(rig.tmp.path() + "/outside"));
+    QVERIFY(QDir().mkpath(rig.base));
+    QVERIFY(QFile::link(rig.tmp.path() + "/outside", rig.base + "/link"));
     rig.setIndex(QJsonDocument(index).toJson());
     rig.sync(completedLine);
 
     QCOMPARE(rig.lines().filter(unsafeLine), expected);
+    QCOMPARE(rig.lines().filter("through a link").size(), 2);
     QCOMPARE(rig.fileTargets(), (QList<QByteArray>{files + "ok..txt", files + "a..b/c.txt"}));
     QCOMPARE(treeOf(rig.tmp.path()),
              (QStringList{"KESTOVA", "KESTOVA/Lumipost", "KESTOVA/Lumipost/a..b",
                           "KESTOVA/Lumipost/a..b/c.txt", "KESTOVA/Lumipost/dir",
-                          "KESTOVA/Lumipost/ok..txt"}));
+                          "KESTOVA/Lumipost/link", "KESTOVA/Lumipost/ok..txt", "outside"}));
 }
 
 // Calls before the boot delay only wait; the program starts once, in its own folder.

@@ -19,6 +19,7 @@ private slots:
     void refusedPhotoStays();
     void photoInFlightOrChangedIsKept();
     void fileNameCannotInjectHeaders();
+    void manyPhotosOnASlowLink();
 
 private:
     QString writePhoto(const QString &relativePath, const QByteArray &bytes);
@@ -77,6 +78,11 @@ void PhotoUploadTest::uploadsDeletesAndPrunes()
     const QString a = writePhoto("a.jpg", jpeg);
     const QString b = writePhoto("sub/dir/b.jpg", "bee");
     writePhoto("hidden-only/.keep", "x");
+    // Links lead out of the camera folder: nothing behind one is sent or removed.
+    const QString outside = m_tmp->path() + "/outside";
+    QVERIFY(QDir().mkpath(outside + "/empty") && writeFile(outside + "/secret.txt", "secret"));
+    QVERIFY(QFile::link(outside + "/secret.txt", m_camera + "/link.jpg"));
+    QVERIFY(QFile::link(outside, m_camera + "/linked"));
     WorkerProbe::runPhotoCycle(*m_worker);
     QTRY_VERIFY(!QFile::exists(a) && !QFile::exists(b));
 
@@ -108,6 +114,25 @@ void PhotoUploadTest::uploadsDeletesAndPrunes()
                                    "Removed empty directory: " + m_camera + "/sub"}));
     QVERIFY(QDir(m_camera).exists());
     QVERIFY(QDir(m_camera + "/hidden-only").exists());
+    QVERIFY(QDir(outside + "/empty").exists());
+}
+
+// Qt queues posts beyond its six connections with their clocks already
+// running; on a slow link none may time out before it is sent.
+void PhotoUploadTest::manyPhotosOnASlowLink()
+{
+    SyncConfig config = testConfig(m_tmp->path() + "/KESTOVA", m_server->baseUrl());
+    config.transferTimeoutMs = 600;
+    m_worker = std::make_unique<SyncWorker>(config);
+    m_logs = std::make_unique<QSignalSpy>(m_worker.get(), &SyncWorker::logAdded);
+    TestResponse slow = TestResponse::ok("stored");
+    slow.delayMs = 400; // two rounds of six: a queued photo would wait 800 ms
+    m_server->setRoute("/sync_api.php", slow);
+    for (int i = 0; i < 14; ++i)
+        writePhoto(QString("p%1.jpg").arg(i), "photo");
+    WorkerProbe::runPhotoCycle(*m_worker);
+    QTRY_COMPARE_WITH_TIMEOUT(lines().filter("Deleted local file: ").size(), 14, 10000);
+    QCOMPARE(lines().filter("Network Error").size(), 0);
 }
 
 void PhotoUploadTest::refusedPhotoStays_data()

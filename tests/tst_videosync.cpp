@@ -75,6 +75,7 @@ private slots:
     void reconcile();
     void emptyIdentity();
     void failuresAreRetriedInOrder();
+    void renamedDeviceIsNotMadeAgain();
     void busyTickSendsNothing_data();
     void busyTickSendsNothing();
     void rejectedEntries();
@@ -191,6 +192,27 @@ void VideoSyncTest::failuresAreRetriedInOrder()
     QCOMPARE(rig.lines().filter("!!! Failed to download video: a.mp4 -> Error: ").size(), 2);
     QCOMPARE(rig.lines().count("Found 3 videos to download."), 1);
     QVERIFY(QFileInfo(rig.root + "/Lumipost/Media/b.mp4").isFile());
+}
+
+// A device folder renamed while its video waits for a retry is not made
+// again: that would bring the old identity back.
+void VideoSyncTest::renamedDeviceIsNotMadeAgain()
+{
+    Rig rig;
+    rig.server.setRoute(indexPath, TestResponse::ok(R"([{"type":"private","filename":"p.mp4"},
+                                                       {"type":"public","filename":"a.mp4"}])"));
+    rig.server.failFirst(privatePath + "p.mp4", 1, TestResponse::error(500));
+    QObject::connect(&rig.server, &TestServer::requestReceived, [&rig](const RecordedRequest &r) {
+        if (r.path == privatePath + "p.mp4")
+            QDir(rig.root).rename("kiosk-07", "kiosk-08");
+    });
+    WorkerProbe::runVideoCycle(*rig.worker);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.lines().contains(finishedLine), 10000);
+
+    QVERIFY(!QFileInfo::exists(rig.root + "/kiosk-07"));
+    QVERIFY(rig.lines().contains(
+        "!!! Folder is gone, its videos wait for the next cycle: " + rig.root + "/kiosk-07"));
+    QVERIFY(QFileInfo(rig.root + "/Lumipost/Media/a.mp4").isFile());
 }
 
 void VideoSyncTest::busyTickSendsNothing_data()
