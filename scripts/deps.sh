@@ -3,16 +3,17 @@
 LUMIPOST_PACKAGES=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    php-cli php-fpm nginx
+    php-cli php-fpm php-sqlite3 nginx
     xvfb xauth
 )
 
 # What scripts/test.sh needs beyond that: the MinGW-w64 compiler that parses the
-# Windows build, and lintian with what CPack needs to compute the .deb's
-# library dependencies (dpkg-shlibdeps, file).
+# Windows build, lintian with what CPack needs to compute the .deb's library
+# dependencies (dpkg-shlibdeps, file), and PostgreSQL for the server's shared state.
 LUMIPOST_TEST_PACKAGES=(
     g++-mingw-w64-x86-64-posix
     lintian dpkg-dev file
+    postgresql php-pgsql
 )
 
 install_missing_packages() {

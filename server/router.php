@@ -77,10 +77,10 @@ function listHasTag(string $list, string $etag, bool $weak): bool
 
 // nginx's Range parser with max_ranges 1: [start, end) of one range, null to send the whole file
 // (no range, several ranges, or "bytes=0-" of an empty file), false for 416.
-function byteRange(string $spec, int $size): array|false|null
+function byteRange(string $header, int $size): array|false|null
 {
     $range = false;
-    foreach (explode(',', $spec) as $part) {
+    foreach (explode(",", $header) as $part) {
         if (!preg_match('/^ *(?:(\d{1,18}) *- *(\d{0,18})|- *(\d{1,18})) *$/', $part, $m)) {
             return false;
         }
