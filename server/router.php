@@ -13,6 +13,12 @@ if (PHP_SAPI === 'cli') {
     }
     $ini = php_ini_loaded_file();
     $arguments = $ini === false ? ['-n'] : ['-c', $ini];
+    // Without php.ini no extension is loaded: the state database's drivers, where installed.
+    foreach (['pdo', 'pdo_sqlite', 'pdo_pgsql'] as $extension) {
+        if (!extension_loaded($extension) && is_file(ini_get('extension_dir') . "/$extension.so")) {
+            array_push($arguments, '-d', "extension=$extension");
+        }
+    }
     foreach (PHP_SETTINGS as $name => $value) {
         array_push($arguments, '-d', "$name=$value");
     }

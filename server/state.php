@@ -30,11 +30,15 @@ function stateDb(): PDO
         $dsn = "sqlite:$folder/state.sqlite";
     }
     $db = new PDO($dsn, setting('LUMIPOST_SERVER_DB_USER'), setting('LUMIPOST_SERVER_DB_PASSWORD'),
-                  [PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION]);
-    if ($db->getAttribute(PDO::ATTR_DRIVER_NAME) === 'sqlite') {
+                  [PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION, PDO::ATTR_TIMEOUT => 5]);
+    $driver = $db->getAttribute(PDO::ATTR_DRIVER_NAME);
+    if ($driver === 'sqlite') {
         // Several php-fpm workers write at once: wait for a lock rather than fail.
         $db->exec('PRAGMA busy_timeout = 5000');
         $db->exec('PRAGMA journal_mode = WAL');
+    } elseif ($driver === 'pgsql') {
+        // As long as SQLite waits, never for ever: a kiosk's request waits on the answer.
+        $db->exec("SET lock_timeout = '5s'");
     }
     return $db;
 }

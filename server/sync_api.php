@@ -2,6 +2,7 @@
 // Sync API of the Lumipost kiosks: ?action=list_apps, list_videos (GET) and upload (POST).
 declare(strict_types=1);
 require_once __DIR__ . '/common.php';
+require_once __DIR__ . '/hashes.php';
 
 const JSON_FLAGS = JSON_UNESCAPED_SLASHES | JSON_UNESCAPED_UNICODE | JSON_THROW_ON_ERROR;
 const MAX_SUFFIX = 9999;
@@ -112,23 +113,28 @@ function listedEntries(string $folder, string $relative): Generator
 // Folders come before their contents; $prefix is "" or ends with "/".
 function writeApplicationEntries($index, string $root, string $prefix = ''): void
 {
+    $hashes = new FolderHashes("$root/$prefix");
     foreach (listedEntries("$root/$prefix", $prefix) as $name => $isDir) {
         $relative = "$prefix$name";
         writeEntry($index, ['relativePath' => $relative, 'size' => $isDir ? 0 : filesize("$root/$relative"),
-                            'isDir' => $isDir]);
+                            'isDir' => $isDir] + ($isDir ? [] : $hashes->of($name)));
         if ($isDir) {
             writeApplicationEntries($index, $root, "$relative/");
         }
     }
+    $hashes->dropUnlisted();
 }
 
 function writeVideoEntries($index, string $folder, string $type): void
 {
+    $hashes = new FolderHashes($folder);
     foreach (listedEntries($folder, "$type/") as $name => $isDir) {
         if (!$isDir) {
-            writeEntry($index, ['type' => $type, 'filename' => $name, 'size' => filesize("$folder/$name")]);
+            writeEntry($index, ['type' => $type, 'filename' => $name, 'size' => filesize("$folder/$name")]
+                               + $hashes->of($name));
         }
     }
+    $hashes->dropUnlisted();
 }
 
 // A tree folder may be a symlink (an atomic switch of releases), resolved once per request so one
@@ -149,6 +155,7 @@ function listApps(): never
     $root = treeFolder('Lumipost/Application');
     $index = openIndex();
     writeApplicationEntries($index, $root);
+    HashQueue::save();
     sendIndex($index);
 }
 
@@ -162,6 +169,7 @@ function listVideos(): never
         && ($private = treeFolder("Lumipost/ADS/Private/$device", false)) !== null) {
         writeVideoEntries($index, $private, 'private');
     }
+    HashQueue::save();
     sendIndex($index);
 }
 

@@ -26,9 +26,9 @@ function freePort(): int
 
 // $command(address) gives the command line. As root the server runs without the capabilities that
 // let root read any file, so a file's mode counts as it does for nginx's and php-fpm's www-data.
-function startServer(callable $command, string $work, string $data, string $log): array
+function startServer(callable $command, string $work, string $data, string $log, array $env = []): array
 {
-    $env = ['LUMIPOST_SERVER_DATA' => $data] + getenv();
+    $env += ['LUMIPOST_SERVER_DATA' => $data] + getenv();
     $asRoot = preg_match('/^Uid:\s+0\s/m', (string) file_get_contents('/proc/self/status'));
     for ($attempt = 0; $attempt < 5; ++$attempt) {
         $port = freePort();
@@ -190,28 +190,34 @@ function writeFixture(string $data): void
     symlink(dirname($data) . '/outside', "$data/uploads/dev1/linked");
 }
 
+// The application index of the fixture; $hashed false for one served without hashes.
+function appIndex(bool $hashed = true): array
+{
+    $file = fn(string $path, string $bytes) => ['relativePath' => $path, 'size' => strlen($bytes), 'isDir' => false]
+                                               + ($hashed ? ['sha256' => hash('sha256', $bytes)] : []);
+    return [['relativePath' => 'bin', 'size' => 0, 'isDir' => true], $file('bin/app.exe', 'app'),
+            ['relativePath' => 'empty', 'size' => 0, 'isDir' => true], $file('readme.txt', 'read me'),
+            ['relativePath' => 'sub dir', 'size' => 0, 'isDir' => true], $file('sub dir/a b.txt', 'spaced')];
+}
+
 function testIndexes(string $data, string $log): void
 {
     $logged = substr_count(file_get_contents($log), 'left out 15 entries');
     $apps = request('GET', '/sync_api.php?action=list_apps');
     check($apps['status'] === 200 && $apps['content-type'] === 'application/json'
           && $apps['content-length'] === (string) strlen($apps['body']), 'list_apps answers JSON with its length');
-    check(json_decode($apps['body'], true) === [
-        ['relativePath' => 'bin', 'size' => 0, 'isDir' => true],
-        ['relativePath' => 'bin/app.exe', 'size' => 3, 'isDir' => false],
-        ['relativePath' => 'empty', 'size' => 0, 'isDir' => true],
-        ['relativePath' => 'readme.txt', 'size' => 7, 'isDir' => false],
-        ['relativePath' => 'sub dir', 'size' => 0, 'isDir' => true],
-        ['relativePath' => 'sub dir/a b.txt', 'size' => 6, 'isDir' => false],
-    ], 'list_apps lists a linked tree without hidden, unreachable, Windows-invalid, twin, unreadable or linked '
-       . 'entries: ' . $apps['body']);
+    check(json_decode($apps['body'], true) === appIndex(), 'list_apps lists a linked tree without hidden, unreachable, '
+          . 'Windows-invalid, twin, unreadable or linked entries: ' . $apps['body']);
     check(substr_count(file_get_contents($log), 'left out 15 entries') === $logged + 1,
           'the entries left out are logged once per request');
 
-    $public = [['type' => 'public', 'filename' => 'a.mp4', 'size' => 3 << 20],
-               ['type' => 'public', 'filename' => 'ten.mp4', 'size' => 10]];
-    $private = fn(string $name, int $size = 9) => [...$public, ['type' => 'private', 'filename' => $name, 'size' => $size]];
-    $cases = ['dev1' => $private('p.mp4'), 'dev2' => $private('q.mp4'), 'dev3' => $private('s.mp4', 8),
+    $video = fn(string $type, string $name, string $bytes) => ['type' => $type, 'filename' => $name,
+                                                                 'size' => strlen($bytes), 'sha256' => hash('sha256', $bytes)];
+    $public = [$video('public', 'a.mp4', file_get_contents("$data/Lumipost/ADS/Public/a.mp4")),
+               $video('public', 'ten.mp4', '0123456789')];
+    $private = fn(string $name, string $bytes) => [...$public, $video('private', $name, $bytes)];
+    $cases = ['dev1' => $private('p.mp4', 'private 1'), 'dev2' => $private('q.mp4', 'private 2'),
+              'dev3' => $private('s.mp4', 'shared 3'),
               '..' => $public, '..%2Fdev1' => $public, 'dev2%5C..%5Cdev1' => $public, '' => $public,
               'unknown' => $public, 'dev5' => $public];
     foreach ($cases as $device => $expected) {
@@ -227,6 +233,30 @@ function testIndexes(string $data, string $log): void
     check(request('GET', '/sync_api.php?action=list_apps')['status'] === 500, 'list_apps without its tree');
     check(request('GET', '/sync_api.php?action=list_videos')['status'] === 500, 'list_videos without its tree');
     rename("$data/Lumipost.away", "$data/Lumipost");
+}
+
+// Hashes are kept by size and modification time: bytes changed behind both are not read again (a
+// warm index reads nothing), a new time is; the row of a file that went is dropped.
+function testHashes(string $data): void
+{
+    $file = "$data/releases/v42/readme.txt";
+    $away = "$data/releases/v42/.readme.txt";
+    $listed = fn() => array_column(json_decode(request('GET', '/sync_api.php?action=list_apps')['body'], true),
+                                   'sha256', 'relativePath')['readme.txt'] ?? null;
+    $rewrite = function (string $bytes, int $time) use ($file) {
+        file_put_contents($file, $bytes);
+        touch($file, $time);
+    };
+    $time = filemtime($file);
+    $rewrite('READ ME', $time);
+    check($listed() === hash('sha256', 'read me'), 'a warm index reads no file');
+    $rewrite('READ ME', $time + 1);
+    check($listed() === hash('sha256', 'READ ME'), 'a file with a new time is hashed again');
+    rename($file, $away);
+    $listed();
+    rename($away, $file);
+    $rewrite('read me', $time + 1);
+    check($listed() === hash('sha256', 'read me'), 'the row of a file that went is dropped');
 }
 
 function testStaticFiles(string $data): void
@@ -405,6 +435,7 @@ try {
     [$server, $port] = startServer(fn($address) => [PHP_BINARY, ...$noIni, $router, $address], $work, $data, $log);
     try {
         testIndexes($data, $log);
+        testHashes($data);
         testStaticFiles($data);
         testRanges($data);
         testMethodsAndActions();
@@ -413,6 +444,12 @@ try {
     } finally {
         stopServer($server);
     }
+    // A state database that fails costs the hashes, never the index.
+    [$server, $port] = startServer(fn($address) => [PHP_BINARY, ...$noIni, $router, $address], $work, $data, $log,
+                                   ['LUMIPOST_SERVER_DSN' => "sqlite:$work/missing/state.sqlite"]);
+    check(json_decode(request('GET', '/sync_api.php?action=list_apps')['body'], true) === appIndex(false)
+          && str_contains(file_get_contents($log), 'the state database failed'), 'an index without its state database');
+    stopServer($server);
     // Started by hand without the settings, the server refuses everything rather than risk a 200.
     [$server, $port] = startServer(fn($address) => [PHP_BINARY, '-n', '-S', $address, $router], $work, $data, $log);
     check(request('GET', '/sync_api.php?action=list_apps')['status'] === 500, 'a start without the settings answers 500');
