@@ -361,9 +361,13 @@ function handleUpload(): never
         respond(500, ['error' => 'cannot write the photo']);
     }
     flushToDisk($temp);
+    // The receipt: the agent deletes its photo only if this matches the bytes it sent. Taken once
+    // here, as the name that ends up holding the photo has these bytes too.
+    $sha256 = hash_file('sha256', $temp) ?: throw new RuntimeException("cannot read $temp");
     [$storedName, $isNew] = storeOnce($temp, $folder, $name, "$uploads/$device");
     $stored = implode('/', [$device, ...$segments, $storedName]);
-    respond($isNew ? 201 : 200, ['stored' => $stored, 'new' => $isNew]);
+    respond($isNew ? 201 : 200, ['stored' => $stored, 'new' => $isNew, 'sha256' => $sha256],
+            ["X-Content-SHA256: $sha256"]);
 }
 
 set_exception_handler(function (Throwable $e): never {

@@ -118,9 +118,14 @@ function upload(array $fields, string|array|null $photo, array $files = [], int 
                     ["Content-Type: multipart/form-data; boundary=$boundary"], $timeout);
 }
 
+// The status; a 2xx must carry the SHA-256 of the bytes stored, in the header and the JSON body.
 function uploadPhoto(string $relativePath, string $bytes, string $device = 'dev1'): int
 {
-    return upload(['relative_path' => $relativePath, 'device_uuid' => $device], $bytes)['status'];
+    $answer = upload(['relative_path' => $relativePath, 'device_uuid' => $device], $bytes);
+    $hash = hash('sha256', $bytes);
+    check($answer['status'] >= 300 || ($answer['x-content-sha256'] ?? '') === $hash
+          && (json_decode($answer['body'], true)['sha256'] ?? '') === $hash, "receipt of $relativePath: {$answer['body']}");
+    return $answer['status'];
 }
 
 // Relative path => contents of every file below $dir, hidden ones included.
