@@ -144,6 +144,8 @@ expect "the same application index from both" "$(curl -s "$nginx_base/sync_api.p
     "$(curl -s "$php_base/sync_api.php?action=list_apps")"
 expect "the index lists the tree's 7 folders and 7 files, nothing else" 14 \
     "$(curl -s "$php_base/sync_api.php?action=list_apps" | grep -o '"relativePath"' | wc -l)"
+expect "the index carries the files' SHA-256" "$(sha256sum <"$app/README.txt" | cut -c1-64)" \
+    "$(curl -s "$nginx_base/sync_api.php?action=list_apps" | grep -o '"README.txt"[^}]*' | grep -o '[0-9a-f]\{64\}')"
 expect "no PHP version from php -S" "" "$(header "$php_base" /Lumipost/ADS/Public/welcome.mp4 X-Powered-By)"
 expect "no PHP version from php-fpm" "" "$(header "$nginx_base" "/sync_api.php?action=list_apps" X-Powered-By)"
 expect "no nginx version in Server" nginx "$(header "$nginx_base" / Server)"
@@ -160,6 +162,11 @@ up() { # up STATUS FILE RELATIVE_PATH [DEVICE]
 up 201 a.jpg 2026/a.jpg
 up 200 a.jpg 2026/a.jpg
 up 201 b.jpg 2026/a.jpg
+for base in "$php_base" "$nginx_base"; do
+    expect "the receipt of a photo is its SHA-256 ($base)" "$(sha256sum <a.jpg | cut -c1-64)" \
+        "$(header "$base" "/sync_api.php?action=upload" X-Content-SHA256 -F relative_path=2026/a.jpg \
+            -F device_uuid=kiosk-1 -F photo=@a.jpg)"
+done
 up 400 a.jpg ../../escape.jpg
 up 400 a.jpg $'\xff.jpg'
 up 400 a.jpg x.jpg "$(printf 'd%.0s' $(seq 300))"

@@ -13,7 +13,7 @@ LUMIPOST_SERVER_PREFIX=()
 
 start_nginx_server() {
     local data=$1 port=$2 dir=$3
-    local server_dir fpm as_root=""
+    local server_dir fpm as_root="" name settings=()
     server_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
     fpm=$(ls /usr/sbin/php-fpm* | head -n 1)
     # Run as root, both would hand their workers to another user who may not
@@ -31,8 +31,12 @@ listen = $dir/php-fpm.sock
 pm = static
 pm.max_children = 4
 EOF
-    # The site as shipped, with its ports and paths set for this run.
-    sed -e "s|listen 8080;|listen 127.0.0.1:$port;|" \
+    # The site as shipped, with its ports and paths set for this run, and the state database's
+    # settings taken from the environment where set.
+    for name in LUMIPOST_SERVER_DSN LUMIPOST_SERVER_DB_USER LUMIPOST_SERVER_DB_PASSWORD; do
+        settings+=(-e "s|fastcgi_param $name \"\";|fastcgi_param $name \"${!name:-}\";|")
+    done
+    sed "${settings[@]}" -e "s|listen 8080;|listen 127.0.0.1:$port;|" \
         -e "s|root /srv/lumipost/data;|root $data;|" \
         -e "s|/srv/lumipost/server/sync_api.php|$server_dir/sync_api.php|" \
         -e "s|unix:/run/php/php8.2-fpm.sock|unix:$dir/php-fpm.sock|" \
