@@ -158,12 +158,22 @@ final class HashQueue
 
 function saveHashes(PDO $db, array $rows): void
 {
-    $upsert = $db->prepare('INSERT INTO file_hashes (folder, name, size, mtime, sha256) VALUES (?, ?, ?, ?, ?)
-        ON CONFLICT (folder, name) DO UPDATE SET size = excluded.size, mtime = excluded.mtime, sha256 = excluded.sha256');
     $delete = $db->prepare('DELETE FROM file_hashes WHERE folder = ? AND name = ?');
     $db->beginTransaction();
-    foreach ($rows as $row) {
-        (count($row) === 2 ? $delete : $upsert)->execute($row);
+    // Many rows per statement: one round trip each to a database server. No row comes twice.
+    foreach (array_chunk(array_filter($rows, fn($row) => count($row) === 5), 100) as $chunk) {
+        upsertHashes($db, count($chunk))->execute(array_merge(...$chunk));
+    }
+    foreach (array_filter($rows, fn($row) => count($row) === 2) as $row) {
+        $delete->execute($row);
     }
     $db->commit();
+}
+
+function upsertHashes(PDO $db, int $rows): PDOStatement
+{
+    static $statements = [];
+    return $statements[$rows] ??= $db->prepare('INSERT INTO file_hashes (folder, name, size, mtime, sha256) VALUES '
+        . implode(', ', array_fill(0, $rows, '(?, ?, ?, ?, ?)')) . ' ON CONFLICT (folder, name) DO UPDATE SET '
+        . 'size = excluded.size, mtime = excluded.mtime, sha256 = excluded.sha256');
 }
