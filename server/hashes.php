@@ -50,11 +50,11 @@ function withHashDb(callable $work, mixed $fallback): mixed
     }
 }
 
+// Relative to the data folder, so that servers sharing one database may keep it at other paths.
 function hashFolderKey(string $folder): string
 {
     static $data = null;
     $data ??= realpath(dataRoot()) ?: dataRoot();
-    $folder = rtrim($folder, '/');
     return str_starts_with("$folder/", "$data/") ? substr($folder, strlen($data) + 1) : $folder;
 }
 
@@ -130,7 +130,7 @@ function knownHashes(PDO $db, string $folder): array
 }
 
 // [size, mtime, sha256] of one opened file, so the three belong to the same bytes even if the file
-// is replaced meanwhile; null if it cannot be read.
+// is replaced meanwhile; null if it cannot be read to its end, or is still being written.
 function hashFile(string $path): ?array
 {
     $handle = @fopen($path, 'r');
@@ -139,9 +139,9 @@ function hashFile(string $path): ?array
     }
     $stat = fstat($handle);
     $context = hash_init('sha256');
-    hash_update_stream($context, $handle);
+    $read = hash_update_stream($context, $handle);
     fclose($handle);
-    return [$stat['size'], $stat['mtime'], hash_final($context)];
+    return $read === $stat['size'] ? [$stat['size'], $stat['mtime'], hash_final($context)] : null;
 }
 
 // Rows to save ([folder, name, size, mtime, sha256]) or to delete ([folder, name]), written apart
