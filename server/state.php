@@ -37,7 +37,7 @@ function stateDb(): PDO
         $db->exec('PRAGMA busy_timeout = 5000');
         $db->exec('PRAGMA journal_mode = WAL');
     } elseif ($driver === 'pgsql') {
-        // As long as SQLite waits, never for ever: a kiosk's request waits on the answer.
+        // Wait for a lock as long as SQLite does, never for ever: a kiosk waits on the answer.
         $db->exec("SET lock_timeout = '5s'");
     }
     return $db;
