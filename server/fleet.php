@@ -214,7 +214,7 @@ function fleetPage(array $rows, int $now): never
     $filter = '<form method="get" action="/fleet/"><input type="search" name="q" placeholder="Kiosk name" value="'
             . h(is_string($_GET['q'] ?? null) ? $_GET['q'] : '') . '"> <label><input type="checkbox" name="silent" value="1"'
             . (isset($_GET['silent']) ? ' checked' : '') . '> only silent</label> <button>Filter</button></form>';
-    $body = "<p class=\"summary\">{$s['kiosks']} kiosks · {$s['alive_last_hour']} alive in the last hour · "
+    $body = "<p class=\"summary\">{$s['kiosks']} kiosk" . ($s['kiosks'] === 1 ? '' : 's') . " · {$s['alive_last_hour']} alive in the last hour · "
           . "<strong>{$s['silent']} silent</strong> (no contact for more than " . silentAfterMinutes() . ' min)</p>'
           . $filter . kioskTable($rows, $now) . '<p class="note">Video fetches: only private videos name their kiosk '
           . 'in the request, so public video fetches cannot be attributed to a kiosk and are not counted. '
