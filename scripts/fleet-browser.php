@@ -20,7 +20,7 @@ function startChromium(string $profile, string $log)
               '--disable-background-networking', '--disable-component-update', '--disable-sync',
               '--hide-scrollbars', '--window-size=1200,800', "--user-data-dir=$profile", '--remote-debugging-pipe'];
     $io = [['file', '/dev/null', 'r'], ['file', $log, 'a'], ['file', $log, 'a'], ['pipe', 'r'], ['pipe', 'w']];
-    return proc_open(['chromium', ...$flags], $io, $pipes, null, ['HOME' => $profile] + getenv());
+    return proc_open(['chromium', ...$flags], $io, $pipes, null, ['HOME' => $profile, 'TMPDIR' => $profile] + getenv());
 }
 
 // Sends one command and returns its result; events that arrive meanwhile are kept for waitFor().
@@ -78,6 +78,10 @@ try {
     file_put_contents($screenshot, base64_decode(call('Page.captureScreenshot', ['format' => 'png'], $session)['data']));
     call('Browser.close');
 } finally {
+    // Closed, Chromium cleans up and ends; after a failure it is ended here.
+    for ($i = 0; $i < 50 && proc_get_status($chromium)['running']; ++$i) {
+        usleep(100000);
+    }
     proc_terminate($chromium);
     proc_close($chromium);
 }
