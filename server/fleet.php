@@ -101,7 +101,8 @@ function fleetRows(int $now, string $query = '', bool $onlySilent = false): arra
             $rows[] = $k;
         }
     }
-    $key = SORTS[$_GET['sort'] ?? ''] ?? null;
+    $sort = $_GET['sort'] ?? '';
+    $key = is_string($sort) ? SORTS[$sort] ?? null : null;
     $order = $key === null ? fn($k) => [!$k['silent'], $k['silent'] ? $k['last_contact'] : 0, $k['device']]
                            : fn($k) => [$k[$key], $k['device']];
     $direction = ($_GET['dir'] ?? '') === 'desc' ? -1 : 1;

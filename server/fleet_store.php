@@ -182,5 +182,6 @@ function kioskEvents(string $device): array
     $events = stateDb()->prepare('SELECT seq, occurred_at, kind, detail FROM fleet_events WHERE device = ?
                                   ORDER BY seq DESC');
     $events->execute([$device]);
-    return $events->fetchAll(PDO::FETCH_ASSOC);
+    return array_map(fn($e) => ['seq' => (int) $e['seq'], 'occurred_at' => (int) $e['occurred_at']] + $e,
+                     $events->fetchAll(PDO::FETCH_ASSOC));
 }
