@@ -113,14 +113,19 @@ function humanBytes(int|float $bytes): string
 function watchKioskRequest(string $action): void
 {
     if ($action === 'list_videos' && isKioskName($device = $_GET['device_uuid'] ?? null)) {
-        afterAnswer(fn($status, $body) => $status === 200 && recordIndex($device, $body), true);
+        afterAnswer(fn($status, $body) => recordIndex($device, $status, $body), true);
     } elseif ($action === 'upload' && isKioskName($device = $_POST['device_uuid'] ?? null)) {
         afterAnswer(fn($status, $body) => recordUpload($device, $status, $body), true);
     }
 }
 
-function recordIndex(string $device, string $body): void
+// A failed index is contact all the same: a broken data folder must not make the fleet look silent.
+function recordIndex(string $device, int $status, string $body): void
 {
+    if ($status !== 200) {
+        recordQuietly($device, 'index failed', "$status " . (json_decode($body, true)['error'] ?? 'error'), []);
+        return;
+    }
     $sizes = array_column(json_decode($body, true) ?: [], 'size');
     recordQuietly($device, 'index fetched', count($sizes) . ' videos, ' . humanBytes(array_sum($sizes)),
                   ['index_at' => fleetNow(), 'index_videos' => count($sizes), 'index_bytes' => array_sum($sizes),

@@ -106,6 +106,11 @@ withServer(end($servers), ['LUMIPOST_SERVER_NOW' => $now] + $settings, function 
     check(str_contains($page, '&lt;img src=x onerror=alert(1)&gt;') && !str_contains($page, '<img'), "a kiosk's name is escaped");
 });
 
+// An index that fails is contact all the same.
+mkdir("$work/broken");
+withServer("$work/broken", $settings, fn() => check(kiosk('kiosk-lost', 'index') === 500
+    && array_column(fleet('?device=kiosk-lost')['kiosks'][0]['events'], 'kind') === ['index failed'], 'a failed index'));
+
 // Closed without a token, open with the token as a header or the login's cookie.
 [$login, $cookie] = withServer($servers[0], $settings, function () {
     $form = ['Content-Type: application/x-www-form-urlencoded'];
