@@ -16,8 +16,9 @@ if ($scratch === null || !is_string($token)) {
 function startChromium(string $profile, string $log)
 {
     global $pipes;
+    // Shared memory in a container is often too small for a page: TMPDIR instead.
     $flags = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-              '--disable-background-networking', '--disable-component-update', '--disable-sync',
+              '--disable-background-networking', '--disable-component-update', '--disable-sync', '--disable-dev-shm-usage',
               '--hide-scrollbars', '--window-size=1200,800', "--user-data-dir=$profile", '--remote-debugging-pipe'];
     $io = [['file', '/dev/null', 'r'], ['file', $log, 'a'], ['file', $log, 'a'], ['pipe', 'r'], ['pipe', 'w']];
     return proc_open(['chromium', ...$flags], $io, $pipes, null, ['HOME' => $profile, 'TMPDIR' => $profile] + getenv());
