@@ -4,7 +4,9 @@
 # first. With a display the window opens and stays until "Exit" in the tray
 # menu; without one the agent runs under Xvfb, a screenshot of the window is
 # saved once the first photos are uploaded, and the demo stops after
-# DEMO_SECONDS (default 130) unless started with --keep-running.
+# DEMO_SECONDS (default 130) unless started with --keep-running. The server's
+# fleet page is open with a token printed at the start; at the end a screenshot
+# of it, taken with headless Chromium, goes beside the window's.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$top/scripts/deps.sh"
@@ -42,7 +44,8 @@ cmake --build "$scratch/build" -j"$(nproc)" --target LumipostSync
 agent="$scratch/build/LumipostSync"
 printf '[MainApp]\nPath=%s\n' "$root/Lumipost/bin/kiosk-app.sh" >"$scratch/build/config.ini"
 
-start_sample_server "$data" "$port" "$run/server.log"
+fleet_token=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
+LUMIPOST_FLEET_TOKEN=$fleet_token start_sample_server "$data" "$port" "$run/server.log"
 pids+=("$LUMIPOST_SERVER_PID")
 
 # The agent registers itself for login autostart: keep that entry in the
@@ -51,6 +54,15 @@ export XDG_CONFIG_HOME="$scratch/config"
 export LUMIPOST_SAMPLE_LAUNCH_LOG="$run/launches.log"
 echo "Company root: $root"
 echo "Sync server:  $server_url (data in $data)"
+echo "Fleet page:   $server_url/fleet/ (token: $fleet_token)"
+
+fleet_screenshot() {
+    install_missing_packages chromium
+    LUMIPOST_FLEET_TOKEN=$fleet_token php "$top/scripts/fleet-browser.php" "$server_url/fleet/" \
+        "$scratch/fleet.png" "$run/fleet.html" "$run/chromium" &&
+        echo "Screenshot of the fleet page: $scratch/fleet.png" ||
+        echo "No screenshot of the fleet page: see $run/chromium/chromium.log"
+}
 
 summary() {
     local mirrored photos videos launches
@@ -68,6 +80,7 @@ summary() {
 
 if [ -n "${DISPLAY:-}" ]; then
     "$agent" || true
+    fleet_screenshot
     summary
     exit 0
 fi
@@ -102,4 +115,5 @@ while $keep_running || [ $SECONDS -lt $deadline ]; do
     fi
     sleep 1
 done
+fleet_screenshot
 summary

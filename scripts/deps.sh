@@ -9,11 +9,13 @@ LUMIPOST_PACKAGES=(
 
 # What scripts/test.sh needs beyond that: the MinGW-w64 compiler that parses the
 # Windows build, lintian with what CPack needs to compute the .deb's library
-# dependencies (dpkg-shlibdeps, file), and PostgreSQL for the server's shared state.
+# dependencies (dpkg-shlibdeps, file), PostgreSQL for the server's shared state, and
+# Chromium for the end-to-end look at the fleet page.
 LUMIPOST_TEST_PACKAGES=(
     g++-mingw-w64-x86-64-posix
     lintian dpkg-dev file
     postgresql php-pgsql
+    chromium
 )
 
 install_missing_packages() {

@@ -38,7 +38,7 @@ EOF
     done
     sed "${settings[@]}" -e "s|listen 8080;|listen 127.0.0.1:$port;|" \
         -e "s|root /srv/lumipost/data;|root $data;|" \
-        -e "s|/srv/lumipost/server/sync_api.php|$server_dir/sync_api.php|" \
+        -e "s|/srv/lumipost/server/|$server_dir/|" \
         -e "s|unix:/run/php/php8.2-fpm.sock|unix:$dir/php-fpm.sock|" \
         -e "s|include fastcgi_params;|include /etc/nginx/fastcgi_params;|" \
         "$server_dir/nginx-lumipost.conf" >"$dir/site.conf"

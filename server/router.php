@@ -5,6 +5,7 @@
 // `php -n`, without php.ini, when started so).
 declare(strict_types=1);
 require_once __DIR__ . '/common.php';
+require_once __DIR__ . '/fleet_store.php';
 
 if (PHP_SAPI === 'cli') {
     if (!preg_match('/^\S+:\d+$/', $argv[1] ?? '')) {
@@ -110,6 +111,9 @@ if ($rawPath === '/sync_api.php') {
     require __DIR__ . '/sync_api.php';
     exit;
 }
+if ($rawPath === '/fleet/' || $rawPath === '/fleet.json') {
+    require __DIR__ . '/fleet.php';
+}
 // As nginx: a bad request for a NUL or a path that climbs above the root, 404 for dot segments.
 $path = rawurldecode($rawPath);
 $depth = 0;
@@ -120,6 +124,7 @@ foreach (explode('/', substr($path, 1)) as $segment) {
     }
 }
 $file = servedFile($path) ?? answer(404);
+watchVideoFetch($path);
 $method = $_SERVER['REQUEST_METHOD'];
 if ($method !== 'GET' && $method !== 'HEAD') {
     answer(405, ['Allow: GET, HEAD']);

@@ -3,6 +3,7 @@
 declare(strict_types=1);
 require_once __DIR__ . '/common.php';
 require_once __DIR__ . '/hashes.php';
+require_once __DIR__ . '/fleet_store.php';
 
 const JSON_FLAGS = JSON_UNESCAPED_SLASHES | JSON_UNESCAPED_UNICODE | JSON_THROW_ON_ERROR;
 const MAX_SUFFIX = 9999;
@@ -388,4 +389,5 @@ if (!is_string($action) || !isset($routes[$action])) {
 if ($_SERVER['REQUEST_METHOD'] !== $method) {
     respond(405, ['error' => "$action needs $method"], ["Allow: $method"]);
 }
+watchKioskRequest($action);
 $handler();

@@ -98,6 +98,22 @@ check "the autostart entry went to the scratch configuration" \
     test -f "$scratch/home/.config/autostart/LumipostSync.desktop"
 check "nothing was written outside the scratch folder" nothing_written_outside
 
+# The fleet page as the operator sees it: the server again, now with a token, its page loaded in
+# headless Chromium; the screenshot stays in the scratch folder.
+fleet_page_shows_the_kiosk_and_its_photos() {
+    local token row
+    token=$(head -c 24 /dev/urandom | base64 | tr -d '/+=')
+    port=$(free_port)
+    LUMIPOST_FLEET_TOKEN=$token start_sample_server "$data" "$port" "$scratch/fleet-server.log"
+    pids+=("$LUMIPOST_SERVER_PID")
+    LUMIPOST_FLEET_TOKEN=$token php "$top/scripts/fleet-browser.php" "http://127.0.0.1:$port/fleet/" \
+        "$scratch/fleet.png" "$scratch/fleet.html" "$scratch/chromium"
+    echo "screenshot: $scratch/fleet.png"
+    row=$(grep -o ">$device</a>.*" "$scratch/fleet.html" | sed 's|</tr>.*||')
+    [[ $row == *'<td class="n">4<br>'* ]] || { echo "no row with 4 photos: ${row:-none}" && return 1; }
+}
+check "the fleet page shows the kiosk and its 4 photos" fleet_page_shows_the_kiosk_and_its_photos
+
 if [ "$failures" -ne 0 ]; then
     echo "--- agent log"
     cat "$scratch/agent.log"

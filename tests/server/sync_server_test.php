@@ -128,13 +128,14 @@ function uploadPhoto(string $relativePath, string $bytes, string $device = 'dev1
     return $answer['status'];
 }
 
-// Relative path => contents of every file below $dir, hidden ones included.
+// Relative path => contents of every file below $dir, hidden ones included, but for the server's state
+// database (which records refused requests too).
 function filesBelow(string $dir): array
 {
     $files = [];
     $items = new RecursiveIteratorIterator(new RecursiveDirectoryIterator($dir, FilesystemIterator::SKIP_DOTS));
     foreach ($items as $path => $item) {
-        if ($item->isFile() && !$item->isLink()) {
+        if ($item->isFile() && !$item->isLink() && !str_contains($path, "/.lumipost/")) {
             $files[substr($path, strlen($dir) + 1)] = $item->isReadable() ? file_get_contents($path) : null;
         }
     }
