@@ -1,6 +1,7 @@
 #include "syncworker.h"
 
 #include "filedownload.h"
+#include "hashrecord.h"
 #include "indexes.h"
 #include "serverapi.h"
 
@@ -87,15 +88,6 @@ QString writtenFolder(const QString &relativePath, bool isDir)
     return isDir ? slashed : slashed.left(std::max<qsizetype>(0, slashed.lastIndexOf(u'/')));
 }
 
-// Size is the only test, so an unchanged folder is checked without reading a
-// byte. size() first: its one stat also answers exists(), while exists() on
-// its own costs a separate access() call per file.
-bool isUpToDate(const QString &localFilePath, qint64 size)
-{
-    const QFileInfo info(localFilePath);
-    return info.size() == size && info.exists();
-}
-
 } // namespace
 
 std::optional<QList<AppIndexEntry>> parseAppIndex(const QByteArray &body)
@@ -111,8 +103,11 @@ std::optional<QList<AppIndexEntry>> parseAppIndex(const QByteArray &body)
         QString path = object.value(QLatin1String("relativePath")).toString();
         if (path.startsWith(u'/'))
             path.remove(0, 1);
+        const QJsonValue sha256 = object.value(QLatin1String("sha256"));
+        const QByteArray hash = normalizedSha256(sha256.toString());
         entries.append({path, readSize(object.value(QLatin1String("size"))),
-                        object.value(QLatin1String("isDir")).toBool()});
+                        object.value(QLatin1String("isDir")).toBool(), hash,
+                        !sha256.isUndefined() && hash.isEmpty()});
     }
     return entries;
 }
@@ -172,7 +167,10 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
     serverPaths.reserve(entries.size());
     const QString base = m_basePath + u'/';
     QHash<QString, bool> linkFreeFolders;
+    HashRecords hashes;
+    int malformedHashes = 0;
     for (const AppIndexEntry &entry : entries) {
+        malformedHashes += entry.sha256Malformed;
         if (!isSafeRelativePath(entry.relativePath)) {
             emit logAdded(QStringLiteral("!!! Skipping unsafe path in App Index: ") +
                           entry.relativePath);
@@ -187,12 +185,17 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
         if (entry.isDir) {
             QDir().mkpath(localPath);
             emit logAdded(QStringLiteral("Ensured empty directory exists: ") + entry.relativePath);
-        } else if (!isUpToDate(localPath, entry.size)) {
+        } else if (!isUpToDate(localPath, entry.size, entry.sha256, hashes)) {
             const QUrl url = ServerApi::appFileUrl(m_config.serverUrl, entry.relativePath);
-            m_appDownloadQueue.append(
-                {entry.relativePath, url.toString(QUrl::FullyEncoded), localPath, entry.size});
+            m_appDownloadQueue.append({entry.relativePath, url.toString(QUrl::FullyEncoded),
+                                       localPath, entry.size, entry.sha256});
         }
     }
+    hashes.saveAll();
+    if (malformedHashes > 0)
+        emit logAdded(QStringLiteral("!!! App Index holds %1 malformed sha256 values; those "
+                                     "files are checked by size only.")
+                          .arg(malformedHashes));
     return serverPaths;
 }
 
@@ -287,6 +290,7 @@ void SyncWorker::onAppFileDownloadFinished(QNetworkReply *reply)
     case DownloadEnd::Saved:
         break;
     }
+    rememberHash(localFilePath, m_appDownloadQueue.first().sha256);
     emit logAdded(QStringLiteral("Successfully synchronized file: ") + localFilePath);
     m_appDownloadQueue.removeFirst();
     processNextAppDownload();

@@ -1,5 +1,6 @@
 #include "filedownload.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -125,9 +126,10 @@ class PartialWriter : public QObject
     Q_OBJECT
 
 public:
-    PartialWriter(QNetworkReply *reply, const QString &target, qint64 expectedSize, qint64 offset)
+    PartialWriter(QNetworkReply *reply, const QString &target, qint64 expectedSize,
+                  const QByteArray &expectedSha256, qint64 offset)
         : QObject(reply), m_reply(reply), m_target(target), m_expectedSize(expectedSize),
-          m_offset(offset), m_file(PartialFile::dataPath(target))
+          m_expectedSha256(expectedSha256), m_offset(offset), m_file(PartialFile::dataPath(target))
     {
         connect(reply, &QIODevice::readyRead, this, &PartialWriter::writeAvailable);
     }
@@ -168,6 +170,8 @@ private:
                 return;
             if (m_file.write(m_chunk.constData(), got) != got)
                 return fail(m_writeFailure, m_file.errorString());
+            if (!m_expectedSha256.isEmpty())
+                m_hash.addData(QByteArrayView(m_chunk.constData(), got));
         }
     }
 
@@ -195,7 +199,7 @@ private:
                  QStringLiteral("The server's range does not continue the partial file"));
             return false;
         }
-        if (!openPartial(QIODevice::Append))
+        if (!openPartial(QIODevice::Append) || !hashPartial())
             return false;
         if (m_file.size() != m_offset) {
             PartialFile::remove(m_target);
@@ -221,6 +225,18 @@ private:
         return true;
     }
 
+    // What an earlier attempt wrote is hashed once, so the whole file's hash
+    // is known when the rest has arrived.
+    bool hashPartial()
+    {
+        QFile partial(m_file.fileName());
+        if (m_expectedSha256.isEmpty() ||
+            (partial.open(QIODevice::ReadOnly) && m_hash.addData(&partial)))
+            return true;
+        fail(m_writeFailure, partial.errorString());
+        return false;
+    }
+
     bool openPartial(QIODevice::OpenMode mode)
     {
         // A link planted under the partial's name must not lead the body elsewhere.
@@ -240,6 +256,14 @@ private:
             return DownloadEnd::WriteFailed;
         }
         m_file.close();
+        const QByteArray sha256 = m_hash.result().toHex();
+        if (!m_expectedSha256.isEmpty() && sha256 != m_expectedSha256) {
+            PartialFile::remove(m_target);
+            reason = QStringLiteral("SHA-256 mismatch for %1: expected %2, got %3")
+                         .arg(QFileInfo(m_target).fileName(), QString::fromLatin1(m_expectedSha256),
+                              QString::fromLatin1(sha256));
+            return DownloadEnd::TransferFailed;
+        }
         if (!replaceFile(m_file.fileName(), m_target)) {
             reason = qt_error_string();
             return DownloadEnd::WriteFailed;
@@ -259,7 +283,9 @@ private:
     QNetworkReply *m_reply;
     QString m_target;
     qint64 m_expectedSize;
+    QByteArray m_expectedSha256;
     qint64 m_offset;
+    QCryptographicHash m_hash{QCryptographicHash::Sha256};
     QFile m_file;
     bool m_begun = false;
     QByteArray m_chunk;
@@ -310,7 +336,8 @@ void removeUnwanted(const QString &folder, const QSet<QString> &wanted)
 } // namespace PartialFile
 
 QNetworkReply *startFileDownload(QNetworkAccessManager *manager, QNetworkRequest request,
-                                 const QString &target, qint64 expectedSize)
+                                 const QString &target, qint64 expectedSize,
+                                 const QByteArray &expectedSha256)
 {
     QByteArray validator;
     const qint64 offset = resumableOffset(target, expectedSize, validator);
@@ -325,7 +352,7 @@ QNetworkReply *startFileDownload(QNetworkAccessManager *manager, QNetworkRequest
     QNetworkReply *reply = manager->get(request);
     reply->setReadBufferSize(replyReadAhead);
     reply->setProperty("resumeOffset", offset);
-    new PartialWriter(reply, target, expectedSize, offset);
+    new PartialWriter(reply, target, expectedSize, expectedSha256, offset);
     return reply;
 }
 

@@ -28,9 +28,11 @@ enum class DownloadEnd { Saved, TransferFailed, WriteFailed };
 // Sends the GET and writes the body into the partial file as it arrives, so
 // memory stays flat whatever the size. A partial left by an earlier attempt
 // is resumed with a Range request that only holds while the server's
-// validator is unchanged (If-Range).
+// validator is unchanged (If-Range). With an expected SHA-256 the bytes are
+// hashed as they are written, and a file that does not match is never committed.
 QNetworkReply *startFileDownload(QNetworkAccessManager *manager, QNetworkRequest request,
-                                 const QString &target, qint64 expectedSize);
+                                 const QString &target, qint64 expectedSize,
+                                 const QByteArray &expectedSha256);
 
 // For the reply's finished handler: renames the partial over the target once
 // the whole body is on disk, or says why not in `reason`. The target keeps

@@ -16,6 +16,8 @@ struct AppIndexEntry
     QString relativePath; // one leading '/' already dropped
     qint64 size = 0;
     bool isDir = false;
+    QByteArray sha256;            // empty: none, or not a SHA-256
+    bool sha256Malformed = false; // a value was given but is no SHA-256
 };
 
 struct VideoIndexEntry
@@ -23,6 +25,8 @@ struct VideoIndexEntry
     QString type;
     QString fileName;
     qint64 size = 0;
+    QByteArray sha256;
+    bool sha256Malformed = false;
 };
 
 // "C:..." names a drive on Windows, so an index path or file name that starts

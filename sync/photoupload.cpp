@@ -1,5 +1,6 @@
 #include "syncworker.h"
 
+#include "hashrecord.h"
 #include "indexes.h"
 #include "serverapi.h"
 
@@ -9,6 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHttpMultiPart>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
@@ -40,6 +43,17 @@ bool isAccepted(QNetworkReply *reply)
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     return reply->error() == QNetworkReply::NoError && status >= 200 && status < 300;
+}
+
+// The SHA-256 of what the server says it stored, from its header or its JSON
+// body; empty when the answer carries none.
+QByteArray receiptOf(QNetworkReply *reply)
+{
+    const QByteArray header = reply->rawHeader("X-Content-SHA256").trimmed();
+    if (!header.isEmpty())
+        return normalizedSha256(QString::fromLatin1(header));
+    const QJsonValue body = QJsonDocument::fromJson(reply->readAll()).object().value("sha256");
+    return normalizedSha256(body.toString());
 }
 
 QString failureReason(QNetworkReply *reply)
@@ -159,9 +173,18 @@ void SyncWorker::onUploadFinished(QNetworkReply *reply)
     m_uploadsInFlight.remove(path);
     --m_uploadsPosted;
 
+    // A photo gone meanwhile has nothing left to keep.
+    const QByteArray receipt = isAccepted(reply) ? receiptOf(reply) : QByteArray();
+    const QByteArray sent =
+        receipt.isEmpty() || !QFileInfo::exists(path) ? receipt : sha256OfFile(path);
     if (!isAccepted(reply)) {
         emit logAdded(QStringLiteral("Network Error. Upload failed for: ") + path +
                       QStringLiteral(" -> Reason: ") + failureReason(reply));
+    } else if (receipt != sent) {
+        // The server or a proxy kept other bytes than the photo: it goes again next cycle.
+        emit logAdded(QStringLiteral("!!! Server stored other bytes, keeping the photo: ") + path +
+                      QStringLiteral(" -> sent SHA-256 ") + QString::fromLatin1(sent) +
+                      QStringLiteral(", server SHA-256 ") + QString::fromLatin1(receipt));
     } else {
         emit logAdded(QStringLiteral("Successfully uploaded to server: ") + path);
         if (QFile *file = reply->findChild<QFile *>())

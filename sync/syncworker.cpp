@@ -100,7 +100,8 @@ QNetworkReply *SyncWorker::startDownload(const DownloadTask &task,
     auto *manager = new QNetworkAccessManager(this);
     QNetworkRequest request(QUrl(task.url, QUrl::TolerantMode));
     request.setTransferTimeout(m_config.transferTimeoutMs);
-    QNetworkReply *reply = startFileDownload(manager, request, task.localFilePath, task.size);
+    QNetworkReply *reply =
+        startFileDownload(manager, request, task.localFilePath, task.size, task.sha256);
     reply->setProperty("localFilePath", task.localFilePath);
     reply->setProperty("fileName", task.fileName);
     connect(reply, &QNetworkReply::downloadProgress, this,

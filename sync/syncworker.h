@@ -20,7 +20,8 @@ struct DownloadTask
     QString fileName;
     QString url;
     QString localFilePath;
-    qint64 size = -1; // from the index; a resumed partial must end at exactly this size
+    qint64 size = -1;  // from the index; a resumed partial must end at exactly this size
+    QByteArray sha256; // from the index, lowercase hex; empty when it gives none
 };
 
 class SyncWorker : public QObject

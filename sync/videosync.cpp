@@ -1,6 +1,7 @@
 #include "syncworker.h"
 
 #include "filedownload.h"
+#include "hashrecord.h"
 #include "indexes.h"
 #include "serverapi.h"
 
@@ -41,13 +42,6 @@ QString skipLineFor(const VideoIndexEntry &entry, const QString &deviceUuid)
     return QString();
 }
 
-// Only existence and size count; contents are never compared.
-bool isUpToDate(const QString &localFilePath, qint64 size)
-{
-    const QFileInfo info(localFilePath);
-    return info.isFile() && info.size() == size;
-}
-
 } // namespace
 
 std::optional<QList<VideoIndexEntry>> parseVideoIndex(const QByteArray &body)
@@ -60,9 +54,12 @@ std::optional<QList<VideoIndexEntry>> parseVideoIndex(const QByteArray &body)
     entries.reserve(array.size());
     for (const QJsonValue &value : array) {
         const QJsonObject object = value.toObject();
+        const QJsonValue sha256 = object.value(QLatin1String("sha256"));
+        const QByteArray hash = normalizedSha256(sha256.toString());
         entries.append({object.value(QLatin1String("type")).toString(),
                         object.value(QLatin1String("filename")).toString(),
-                        object.value(QLatin1String("size")).toInteger()});
+                        object.value(QLatin1String("size")).toInteger(), hash,
+                        !sha256.isUndefined() && hash.isEmpty()});
     }
     return entries;
 }
@@ -132,7 +129,10 @@ void SyncWorker::queueMissingVideos(const QList<VideoIndexEntry> &entries,
 {
     const QString publicFolder = publicMediaFolder() + u'/';
     const QString privateFolder = deviceFolder(deviceUuid) + mediaFolderName + u'/';
+    HashRecords hashes;
+    int malformedHashes = 0;
     for (const VideoIndexEntry &entry : entries) {
+        malformedHashes += entry.sha256Malformed;
         const QString skipLine = skipLineFor(entry, deviceUuid);
         if (!skipLine.isEmpty()) {
             emit logAdded(skipLine);
@@ -141,14 +141,19 @@ void SyncWorker::queueMissingVideos(const QList<VideoIndexEntry> &entries,
         const bool isPublic = entry.type == publicType;
         (isPublic ? publicNames : privateNames).insert(entry.fileName);
         const QString localFilePath = (isPublic ? publicFolder : privateFolder) + entry.fileName;
-        if (isUpToDate(localFilePath, entry.size))
+        if (isUpToDate(localFilePath, entry.size, entry.sha256, hashes))
             continue;
         const QUrl url =
             isPublic ? ServerApi::publicVideoUrl(m_config.serverUrl, entry.fileName)
                      : ServerApi::privateVideoUrl(m_config.serverUrl, deviceUuid, entry.fileName);
-        m_videoDownloadQueue.append(
-            {entry.fileName, url.toString(QUrl::FullyEncoded), localFilePath, entry.size});
+        m_videoDownloadQueue.append({entry.fileName, url.toString(QUrl::FullyEncoded),
+                                     localFilePath, entry.size, entry.sha256});
     }
+    hashes.saveAll();
+    if (malformedHashes > 0)
+        emit logAdded(QStringLiteral("!!! Video Index holds %1 malformed sha256 values; those "
+                                     "videos are checked by size only.")
+                          .arg(malformedHashes));
 }
 
 void SyncWorker::removeObsoleteVideos(const QString &folder, const QSet<QString> &keptNames,
@@ -228,6 +233,7 @@ void SyncWorker::onVideoDownloadFinished(QNetworkReply *reply)
     case DownloadEnd::Saved:
         break;
     }
+    rememberHash(reply->property("localFilePath").toString(), m_videoDownloadQueue.first().sha256);
     emit logAdded(QStringLiteral(">>> SUCCESS: ") + fileName +
                   QStringLiteral(" completely saved to disk. <<<"));
     m_videoDownloadQueue.removeFirst();

@@ -2,6 +2,7 @@
 #include "testserver.h"
 #include "workerprobe.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -38,6 +39,11 @@ const QString videoWriteFailed = "!!! File open error on write. Retrying in 3s..
 const QStringList failureLines{
     "Failed to fetch App Index", "Failed to download app file: ", "Failed to fetch Video Index",
     "!!! Failed to download video: ", "Network Error. Upload failed for: "};
+
+QByteArray sha256(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
 
 // Distinct bytes for every name, so a cut or swapped body shows.
 QByteArray bytesOf(const QString &name, int size)
@@ -100,7 +106,9 @@ struct Kiosk
                                          {"data/config.json", 4100},
                                          {"data/sub/deep.bin", 4200}}) {
             serve(product + '/' + name, appRoute + name, bytesOf(name, size));
-            apps.append(QJsonObject{{"relativePath", name}, {"size", size}});
+            apps.append(QJsonObject{{"relativePath", name},
+                                    {"size", size},
+                                    {"sha256", QString(sha256(bytesOf(name, size)))}});
         }
         QJsonArray videos;
         for (const auto &[type, name, size] : {std::tuple{"public", "promo.mp4", 4300},
@@ -111,7 +119,10 @@ struct Kiosk
                   videoRoute + (isPublic ? "Public/" : "Private/kiosk-07/") +
                       QUrl::toPercentEncoding(name),
                   bytesOf(name, size));
-            videos.append(QJsonObject{{"type", type}, {"filename", name}, {"size", size}});
+            videos.append(QJsonObject{{"type", type},
+                                      {"filename", name},
+                                      {"size", size},
+                                      {"sha256", QString(sha256(bytesOf(name, size)))}});
         }
         appIndex = QJsonDocument(apps).toJson();
         videoIndex = QJsonDocument(videos).toJson();
@@ -122,10 +133,14 @@ struct Kiosk
             expectedTree << s.local.mid(root.size() + 1);
         expectedTree.sort();
 
-        for (const auto &[path, bytes] : {std::pair{product + "/app.exe", "old app"},
-                                          {product + "/stale.txt", "stale"},
-                                          {root + "/Lumipost/Media/obsolete.mp4", "obsolete"},
-                                          {root + "/kiosk-07/Media/hello.mp4", "old hello"}}) {
+        // Two files of the served size but not its bytes: only their hashes tell.
+        for (const auto &[path, bytes] :
+             {std::pair<QString, QByteArray>{product + "/app.exe", "old app"},
+              {product + "/stale.txt", "stale"},
+              {product + "/data/config.json", bytesOf("stale config", 4100)},
+              {root + "/Lumipost/Media/promo.mp4", bytesOf("stale promo", 4300)},
+              {root + "/Lumipost/Media/obsolete.mp4", "obsolete"},
+              {root + "/kiosk-07/Media/hello.mp4", "old hello"}}) {
             writeFile(path, bytes);
             before.insert(path, bytes);
         }
@@ -138,6 +153,23 @@ struct Kiosk
             server.listen();
     }
 
+    // A server of before content hashes: size is then the only test, so the
+    // files that only a hash tells apart are left out too.
+    void dropHashes()
+    {
+        for (QByteArray *index : {&appIndex, &videoIndex}) {
+            QJsonArray entries = QJsonDocument::fromJson(*index).array();
+            for (QJsonValueRef entry : entries) {
+                QJsonObject object = entry.toObject();
+                object.remove("sha256");
+                entry = object;
+            }
+            *index = QJsonDocument(entries).toJson();
+        }
+        for (const QString &path :
+             {product + "/data/config.json", root + "/Lumipost/Media/promo.mp4"})
+            QFile::remove(path), before.remove(path);
+    }
     void serve(const QString &local, const QByteArray &path, const QByteArray &bytes)
     {
         served.append({local, path, bytes});
@@ -180,8 +212,8 @@ struct Kiosk
             response = TestResponse::ok(appIndex);
         else if (r.target.startsWith(videoIndexRoute))
             response = TestResponse::ok(videoIndex);
-        else if (r.target == uploadTarget)
-            response = TestResponse::ok("photo stored by the test server");
+        else if (r.target == uploadTarget && r.part("photo"))
+            response = TestResponse::ok(R"({"sha256":")" + sha256(r.part("photo")->body) + "\"}");
         else if (content.contains(r.path))
             response = ranged(r, content.value(r.path));
         if (faultsLeft > 0 && r.target.startsWith(faultRoute)) {
@@ -197,7 +229,8 @@ struct Kiosk
                                ? std::min<qint64>(response.closeAfterBytes, response.body.size())
                                : response.body.size();
         const RecordedPart *photo = r.part("photo");
-        if (r.target == uploadTarget && photo && isWhole2xx(response))
+        if (r.target == uploadTarget && photo && isWhole2xx(response) &&
+            receiptFits(response, photo->body))
             accepted.insert(photo->body);
         return response;
     }
@@ -232,6 +265,14 @@ struct Kiosk
             size += s.path.startsWith(faultRoute) ? s.bytes.size() : 0;
         return size;
     }
+    // A receipt, where the answer has one, names the bytes sent.
+    static bool receiptFits(const TestResponse &r, const QByteArray &photo)
+    {
+        for (const auto &[name, value] : r.headers)
+            if (name == "X-Content-SHA256")
+                return value == sha256(photo);
+        return true;
+    }
     static bool isWhole2xx(const TestResponse &r)
     {
         const bool lyingLength = std::any_of(r.headers.cbegin(), r.headers.cend(), [&](auto &h) {
@@ -257,7 +298,9 @@ struct Kiosk
     }
     bool converged() const
     {
-        if (treeOf(root) != expectedTree)
+        QStringList tree = treeOf(root);
+        tree.removeIf([](const QString &entry) { return entry.endsWith("/.lumipost-hashes"); });
+        if (tree != expectedTree)
             return false;
         for (const Served &s : served)
             if (readFile(s.local) != s.bytes)
@@ -341,7 +384,10 @@ Action fileInPlace(const QString &relative)
 
 Action folderInPlace(const QString &relative)
 {
-    return [relative](Kiosk &k) { return writeFile(k.root + relative + "/inner.txt"); };
+    return [relative](Kiosk &k) {
+        QFile::remove(k.root + relative);
+        return writeFile(k.root + relative + "/inner.txt");
+    };
 }
 
 Action removeIt(const QString &relative)
@@ -409,6 +455,7 @@ class FaultsTest : public QObject
 private slots:
     void cleanup() { limitFileSize(-1); }
     void serverDownAtStart();
+    void damagedFileHeals();
     void serverFaults_data();
     void serverFaults();
     void localFaults_data();
@@ -434,6 +481,35 @@ void FaultsTest::serverDownAtStart()
 
 enum Restart { NoRestart, AfterSync, MidTransfer };
 
+// A file damaged on the kiosk's disk, at its own size: trusted while the
+// record of hashes still fits its time (a start reads no file), fetched again
+// once its time shows the change.
+void FaultsTest::damagedFileHeals()
+{
+    Kiosk k;
+    k.start(k.server.baseUrl());
+    k.verifyHealed();
+    const QStringList damaged{k.product + "/app.exe", k.root + "/Lumipost/Media/promo.mp4"};
+    const auto damage = [&](const QDateTime &time) {
+        for (const QString &path : damaged) {
+            const QDateTime kept = time.isValid() ? time : QFileInfo(path).lastModified();
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.write("X") == 1 && file.flush());
+            QVERIFY(file.setFileTime(kept, QFileDevice::FileModificationTime));
+            file.close();
+            k.before.insert(path, readFile(path));
+        }
+    };
+    damage(QDateTime());
+    k.restart();
+    QTRY_VERIFY_WITH_TIMEOUT(k.logged("All videos (Public & Private)"), healMs);
+    for (const QString &path : damaged)
+        QCOMPARE(readFile(path).left(1), "X");
+    damage(QDateTime::currentDateTime().addSecs(-60));
+    k.restart();
+    k.verifyHealed();
+}
+
 void FaultsTest::serverFaults_data()
 {
     QTest::addColumn<QByteArray>("route");
@@ -442,11 +518,12 @@ void FaultsTest::serverFaults_data()
     QTest::addColumn<int>("restart");
     QTest::addColumn<Action>("afterFault");
     QTest::addColumn<bool>("resumes"); // the route sends each file's bytes about once
+    QTest::addColumn<bool>("hashed");  // the indexes carry content hashes
     const auto row = [](const char *route, const char *name, const QByteArray &target,
                         const Fault &fault, int count, Restart restart = NoRestart,
-                        const Action &after = nullptr, bool resumes = false) {
+                        const Action &after = nullptr, bool resumes = false, bool hashed = true) {
         QTest::addRow("%s, %s", route, name)
-            << target << fault << count << int(restart) << after << resumes;
+            << target << fault << count << int(restart) << after << resumes << hashed;
     };
 
     const Fault trickle = [](TestResponse &r) {
@@ -493,7 +570,13 @@ void FaultsTest::serverFaults_data()
         row(name, "cut every 1500 bytes", route, cutEvery1500, 6, NoRestart, nullptr, true);
         row(name, "restart mid-transfer", route, cutLate, 1, MidTransfer, nullptr, true);
         row(name, "server ignores Range", route, cutHalf, 1, NoRestart, ignoreRange);
-        row(name, "changed between attempts", route, cutHalf, 1, NoRestart, changeFile);
+        // The index read before the change names the old bytes' hash.
+        row(name, "changed between attempts", route, cutHalf, 1, NoRestart, changeFile, false,
+            false);
+        row(
+            name, "corrupt body of the right size", route,
+            [](TestResponse &r) { r.body[r.body.size() / 2] = r.body[r.body.size() / 2] ^ 1; }, 2);
+        row(name, "no hashes in the index", route, cutHalf, 2, NoRestart, nullptr, false, false);
         row(name, "416 on resuming", route, cutThen416, 2);
     }
 
@@ -506,6 +589,13 @@ void FaultsTest::serverFaults_data()
         {"not JSON", "<html>502 Bad Gateway</html>"},
         {"an object", R"({"relativePath":"app.exe","type":"public","filename":"promo.mp4"})"},
         {"numbers", "[1, 2, 3]"}};
+    row(
+        "upload", "receipt names other bytes", uploadTarget,
+        [](TestResponse &r) {
+            r.headers.append({"X-Content-SHA256", QByteArray(64, '0')});
+        },
+        2);
+    row("upload", "no receipt", uploadTarget, body("stored"), 2);
     for (const auto &[name, bytes] : bodies) {
         row("app index", name, appIndexTarget, body(bytes), 1, AfterSync);
         row("video index", name, videoIndexRoute, body(bytes), 1);
@@ -530,8 +620,11 @@ void FaultsTest::serverFaults()
     QFETCH(int, restart);
     QFETCH(Action, afterFault);
     QFETCH(bool, resumes);
+    QFETCH(bool, hashed);
 
     Kiosk k;
+    if (!hashed)
+        k.dropHashes();
     k.faultRoute = route;
     k.fault = fault;
     k.faultsLeft = count;
@@ -553,7 +646,8 @@ void FaultsTest::serverFaults()
 
     TestResponse probe = TestResponse::ok(QByteArray(100, '.'));
     fault(probe);
-    if (Kiosk::isWhole2xx(probe)) {
+    if (Kiosk::isWhole2xx(probe) && Kiosk::receiptFits(probe, "") &&
+        probe.body == QByteArray(100, '.')) {
         // Slow, unframed or odd answers are no failures; the limit cuts no moving transfer.
         for (const QString &line : failureLines)
             QVERIFY2(!k.logged(line), qPrintable(line));

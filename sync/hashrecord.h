@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QString>
+
+class QFileInfo;
+
+// What the agent knows of the files in one folder: the SHA-256 of each, with
+// the size and modification time it had when it was hashed. While both are
+// unchanged the hash is trusted, so a start with every file up to date reads
+// no file's bytes. The record is a hidden file in the folder it describes
+// (which the server never serves and the mirror never lists), replaced
+// atomically; one that cannot be read is rebuilt, never trusted.
+class FolderHashes
+{
+public:
+    explicit FolderHashes(const QString &folder);
+
+    // Lowercase hex; read from the record while the file is unchanged,
+    // otherwise hashed anew. Empty when the file cannot be read.
+    QByteArray hashOf(const QFileInfo &file);
+    void remember(const QFileInfo &file, const QByteArray &sha256);
+    // Writes the record if it changed. A pass that asked about every listed
+    // file keeps only those, so files no longer listed drop out.
+    void save(bool keepOnlySeen);
+
+private:
+    struct Known
+    {
+        qint64 size = -1;
+        qint64 modifiedMs = 0;
+        QByteArray sha256;
+    };
+    QString m_path;
+    QHash<QString, Known> m_known;
+    QHash<QString, Known> m_seen;
+    bool m_changed = false;
+};
+
+// The records of the folders that one pass looks at, each loaded once and
+// saved with only the files the pass asked about.
+class HashRecords
+{
+public:
+    FolderHashes &of(const QString &folder);
+    void saveAll();
+
+private:
+    QHash<QString, FolderHashes> m_folders;
+};
+
+// Lowercase hex; empty when the file cannot be read.
+QByteArray sha256OfFile(const QString &path);
+
+// A SHA-256 as the indexes give it: 64 hexadecimal characters, in lowercase.
+// Anything else gives an empty value, which means "no hash".
+QByteArray normalizedSha256(const QString &value);
+
+// Whether the file at `path` is the one the index lists. Size first, from one
+// stat and no read; then, where the index gives a hash, the record's or the
+// file's own.
+bool isUpToDate(const QString &path, qint64 size, const QByteArray &sha256, HashRecords &records);
+
+// Notes the hash of a file just written, so that the next pass need not read it.
+void rememberHash(const QString &path, const QByteArray &sha256);
