@@ -1,5 +1,6 @@
 #include "bench.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -23,10 +24,12 @@ void writeFileOfSize(const QString &path, qint64 size, const QByteArray &pattern
     }
 }
 
-QByteArray jsonEntry(const QString &relativePath, qint64 size, bool isDir)
+QByteArray jsonEntry(const QString &relativePath, qint64 size, bool isDir,
+                     const QByteArray &sha256 = QByteArray())
 {
     return QByteArrayLiteral("{\"relativePath\":\"") + relativePath.toUtf8() +
            QByteArrayLiteral("\",\"size\":") + QByteArray::number(size) +
+           (sha256.isEmpty() ? QByteArray() : ",\"sha256\":\"" + sha256 + '"') +
            (isDir ? QByteArrayLiteral(",\"isDir\":true}") : QByteArrayLiteral(",\"isDir\":false}"));
 }
 
@@ -75,21 +78,27 @@ int makeReconcileSet(const QCommandLineParser &args)
     const QByteArray pattern(4096, 'x');
     QDir().mkpath(dir + QStringLiteral("/index"));
 
+    // The same index a second time with content hashes, as a server that has them sends it.
     QByteArray index("[");
-    auto addEntry = [&index](const QByteArray &entry) {
-        if (index.size() > 1)
+    QByteArray hashed("[");
+    auto addEntry = [&index, &hashed](const QByteArray &entry, const QByteArray &hashedEntry) {
+        if (index.size() > 1) {
             index += ',';
+            hashed += ',';
+        }
         index += entry;
+        hashed += hashedEntry;
     };
     int resized = 0;
     int file = 0;
     for (int leaf = 0; leaf < shape.leaves; ++leaf) {
         if (leaf % shape.leavesPerTop == 0)
-            addEntry(jsonEntry(shape.topPath(leaf / shape.leavesPerTop), 0, true));
+            addEntry(jsonEntry(shape.topPath(leaf / shape.leavesPerTop), 0, true),
+                     jsonEntry(shape.topPath(leaf / shape.leavesPerTop), 0, true));
         const QString leafPath = shape.leafPath(leaf);
         QDir().mkpath(server + leafPath);
         QDir().mkpath(local + leafPath);
-        addEntry(jsonEntry(leafPath, 0, true));
+        addEntry(jsonEntry(leafPath, 0, true), jsonEntry(leafPath, 0, true));
         const int end = (shape.files * qint64(leaf + 1)) / shape.leaves;
         for (; file < end; ++file) {
             const QString path =
@@ -99,11 +108,16 @@ int makeReconcileSet(const QCommandLineParser &args)
             resized += isResized;
             writeFileOfSize(server + path, size, pattern);
             writeFileOfSize(local + path, size + (isResized ? 1 : 0), pattern);
-            addEntry(jsonEntry(path, size, false));
+            const QByteArray sha256 =
+                QCryptographicHash::hash(pattern.left(size), QCryptographicHash::Sha256).toHex();
+            addEntry(jsonEntry(path, size, false), jsonEntry(path, size, false, sha256));
         }
     }
     index += ']';
+    hashed += ']';
     writeWhole(dir + QStringLiteral("/index/sync_api.php"), index);
+    QDir().mkpath(dir + QStringLiteral("/index-hashed"));
+    writeWhole(dir + QStringLiteral("/index-hashed/sync_api.php"), hashed);
 
     QByteArray extras;
     const int extraCount = std::max(1, (shape.tops + shape.leaves + shape.files) / 100);

@@ -240,28 +240,42 @@ Line workCheck(const Samples &samples, const QString &kase)
              {QStringLiteral("pass"), same}}};
 }
 
-void addReconcileLines(const Samples &samples, QList<Line> &lines)
+void addReconcileLines(const Samples &samples, QList<Line> &lines, const QString &row)
 {
-    const QString row = QStringLiteral("reconcile");
+    const bool hashed = row != QStringLiteral("reconcile");
+    const QString label = hashed ? QStringLiteral("1 hashed") : QStringLiteral("1 reconcile");
     const QStringList cases = samples.cases(row, QStringLiteral("agent"));
     for (const QString &kase : cases) {
         const bool largest = kase == cases.last();
         const auto agent = scaled(
             samples.stats(row, QStringLiteral("agent"), QStringLiteral("seconds"), kase), 1000);
         lines.append(compare(
-            {QStringLiteral("1 reconcile"), kase, QStringLiteral("time"), QStringLiteral("ms"),
-             agent, QStringLiteral("stat walk"),
+            {label, kase, QStringLiteral("time"), QStringLiteral("ms"), agent,
+             QStringLiteral("stat walk"),
              scaled(samples.stats(row, QStringLiteral("walk"), QStringLiteral("seconds"), kase),
                     1000),
              1, largest ? QStringLiteral("<= 2.0x walk") : QString(),
              largest ? std::optional<double>(2.0) : std::nullopt, std::nullopt}));
         Line versusRsync = compare(
-            {QStringLiteral("1 reconcile"), kase, QStringLiteral("time"), QStringLiteral("ms"),
-             agent, QStringLiteral("rsync -rn"),
+            {label, kase, QStringLiteral("time"), QStringLiteral("ms"), agent,
+             QStringLiteral("rsync -rn"),
              scaled(samples.stats(row, QStringLiteral("rsync"), QStringLiteral("seconds"), kase),
                     1000),
              1, QStringLiteral("< 1.0x rsync"), 1.0, std::nullopt});
         lines.append(versusRsync);
+        if (hashed) {
+            // The first start with hashes in the index reads every file once.
+            lines.append(compare({label, kase, QStringLiteral("cold record"), QStringLiteral("ms"),
+                                  scaled(samples.stats(row, QStringLiteral("agent-cold"),
+                                                       QStringLiteral("seconds"), kase),
+                                         1000),
+                                  QStringLiteral("sha256sum"),
+                                  scaled(samples.stats(row, QStringLiteral("sha256sum"),
+                                                       QStringLiteral("seconds"), kase),
+                                         1000),
+                                  1, QString(), std::nullopt, std::nullopt}));
+            continue;
+        }
         lines.append(workCheck(samples, kase));
         lines.append(compare(
             {QStringLiteral("1 reconcile"), kase, QStringLiteral("peak RSS"), QStringLiteral("MiB"),
@@ -272,7 +286,7 @@ void addReconcileLines(const Samples &samples, QList<Line> &lines)
                     1 / kibPerMib),
              1, QString(), std::nullopt, std::nullopt}));
     }
-    if (cases.size() < 2)
+    if (hashed || cases.size() < 2)
         return;
     const QString small = cases.at(cases.size() - 2);
     const QString large = cases.last();
@@ -472,7 +486,8 @@ int writeReport(const QCommandLineParser &args)
 {
     const Samples samples(args.value(QStringLiteral("samples")));
     QList<Line> lines;
-    addReconcileLines(samples, lines);
+    addReconcileLines(samples, lines, QStringLiteral("reconcile"));
+    addReconcileLines(samples, lines, QStringLiteral("reconcile-hashed"));
     addDownloadLines(samples, lines);
     addUploadLines(samples, lines);
     addIdleLines(samples, lines);

@@ -140,6 +140,23 @@ for n in $sizes; do
     done
 done
 
+largest=${sizes##* }
+echo "== Row 1 with content hashes in the index: $largest entries, one cold run, $runs warm"
+set_dir="$scratch/reconcile/$largest"
+local_tree="$set_dir/root/Lumipost"
+find "$local_tree" -name .lumipost-hashes -delete
+"$bench" reconcile --dir "$set_dir" --index index-hashed --row reconcile-hashed --case "$largest" \
+    --tool agent-cold >>"$samples" 2>>"$log"
+sample_run reconcile-hashed "$largest" sha256sum \
+    bash -c 'find "$1" -type f -print0 | xargs -0 sha256sum >/dev/null' _ "$local_tree" >>"$samples"
+for _ in $(seq "$runs"); do
+    "$bench" reconcile --dir "$set_dir" --index index-hashed --row reconcile-hashed \
+        --case "$largest" --tool agent >>"$samples" 2>>"$log"
+    "$bench" walk --dir "$local_tree" --row reconcile-hashed --case "$largest" --tool walk >>"$samples"
+    sample_run reconcile-hashed "$largest" rsync rsync -rn --size-only --delete \
+        "$set_dir/server/" "$local_tree/" >>"$samples"
+done
+
 echo "== Row 2: downloads, $heavy_runs runs each"
 big_url="$base/Lumipost/ADS/Private/$device/big00000.bin"
 big_case="1 x $big_mib MiB"

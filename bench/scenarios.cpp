@@ -99,7 +99,8 @@ int runReconcile(const QCommandLineParser &args)
     restoreUnlisted(root + QStringLiteral("/Lumipost"), unlisted);
 
     const qint64 rssBefore = Measure::rssKib();
-    const QString indexUrl = QUrl::fromLocalFile(dir + QStringLiteral("/index")).toString();
+    const QString indexUrl =
+        QUrl::fromLocalFile(dir + u'/' + args.value(QStringLiteral("index"))).toString();
     SyncWorker worker(benchConfig(args, root, indexUrl));
     QEventLoop loop;
     QElapsedTimer clock;

@@ -6,6 +6,13 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
+#include <utility>
+
+#ifdef Q_OS_LINUX
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 const QLatin1String recordName("/.lumipost-hashes");
@@ -21,11 +28,15 @@ QByteArray sha256OfFile(const QString &path)
     return hash.result().toHex();
 }
 
+namespace {} // namespace
+
 namespace {
 
-qint64 modifiedMs(const QFileInfo &file)
+bool isSha256(QByteArrayView hex)
 {
-    return file.lastModified().toMSecsSinceEpoch();
+    return hex.size() == 64 && std::all_of(hex.begin(), hex.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
 }
 
 } // namespace
@@ -34,70 +45,93 @@ QByteArray normalizedSha256(const QString &value)
 {
     if (value.size() != 64)
         return QByteArray();
-    for (const QChar c : value) {
-        const char16_t u = c.unicode();
-        if (!((u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F')))
-            return QByteArray();
-    }
-    return value.toLatin1().toLower();
+    const QByteArray hex = value.toLatin1();
+    return isSha256(hex) ? hex.toLower() : QByteArray();
+}
+
+// QFileInfo hands times out in local time, and converting one costs more
+// than the stat itself; a start looks at every listed file.
+FileStatus statusOf(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return {};
+    return {S_ISREG(status.st_mode), qint64(status.st_size),
+            qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000};
+#else
+    const QFileInfo info(path);
+    return {info.isFile(), info.size(), info.lastModified().toMSecsSinceEpoch()};
+#endif
 }
 
 // One line a file: size, modification time in ms, hash, name (which may hold
 // spaces, so it comes last). A line that does not read so ends the record.
-FolderHashes::FolderHashes(const QString &folder) : m_path(folder + recordName)
+FolderHashes::FolderHashes(const QString &folder) : m_folder(folder)
 {
-    QFile file(m_path);
+    QFile file(m_folder + recordName);
     if (!file.open(QIODevice::ReadOnly))
         return;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().chopped(1);
-        const QList<QByteArray> fields = line.split(' ');
+    const QByteArray text = file.readAll();
+    for (qsizetype at = 0; at < text.size();) {
+        qsizetype end = text.indexOf('\n', at);
+        end = end < 0 ? text.size() : end;
+        const QByteArrayView line(text.constData() + at, end - at);
+        at = end + 1;
+        const qsizetype afterSize = line.indexOf(' ');
+        const qsizetype afterTime = line.indexOf(' ', afterSize + 1);
         bool sizeOk = false;
         bool timeOk = false;
-        Known known{fields.value(0).toLongLong(&sizeOk), fields.value(1).toLongLong(&timeOk),
-                    normalizedSha256(QString::fromLatin1(fields.value(2)))};
-        if (fields.size() < 4 || !sizeOk || !timeOk || known.sha256.isEmpty()) {
+        const bool shaped = afterSize > 0 && afterTime > afterSize && line.size() > afterTime + 66;
+        const Known known =
+            shaped
+                ? Known{line.first(afterSize).toLongLong(&sizeOk),
+                        line.sliced(afterSize + 1, afterTime - afterSize - 1).toLongLong(&timeOk),
+                        line.sliced(afterTime + 1, 64).toByteArray()}
+                : Known{};
+        if (!shaped || !sizeOk || !timeOk || !isSha256(known.sha256)) {
             m_known.clear();
             m_changed = true; // rebuilt from the files themselves
             return;
         }
-        m_known.insert(QString::fromUtf8(line.mid(fields[0].size() + fields[1].size() + 67)),
-                       known);
+        m_known.insert(QString::fromUtf8(line.sliced(afterTime + 66)), known);
     }
 }
 
-QByteArray FolderHashes::hashOf(const QFileInfo &file)
+QByteArray FolderHashes::hashOf(const QString &name, const FileStatus &status)
 {
-    const Known known = m_known.value(file.fileName());
-    if (known.size == file.size() && known.modifiedMs == modifiedMs(file)) {
-        m_seen.insert(file.fileName(), known);
-        return known.sha256;
+    const auto known = m_known.find(name);
+    if (known != m_known.end() && known->size == status.size &&
+        known->modifiedMs == status.modifiedMs) {
+        m_seen += !std::exchange(known->seen, true);
+        return known->sha256;
     }
-    const QByteArray sha256 = sha256OfFile(file.filePath());
+    const QByteArray sha256 = sha256OfFile(m_folder + u'/' + name);
     if (!sha256.isEmpty())
-        remember(file, sha256);
+        remember(name, status, sha256);
     return sha256;
 }
 
-void FolderHashes::remember(const QFileInfo &file, const QByteArray &sha256)
+void FolderHashes::remember(const QString &name, const FileStatus &status, const QByteArray &sha256)
 {
-    const Known known{file.size(), modifiedMs(file), sha256};
-    m_known.insert(file.fileName(), known);
-    m_seen.insert(file.fileName(), known);
+    Known &known = m_known[name];
+    m_seen += !known.seen;
+    known = {status.size, status.modifiedMs, sha256, true};
     m_changed = true;
 }
 
 void FolderHashes::save(bool keepOnlySeen)
 {
-    if (!m_changed && !(keepOnlySeen && m_seen.size() < m_known.size()))
+    if (!m_changed && !(keepOnlySeen && m_seen < m_known.size()))
         return;
-    const QHash<QString, Known> &kept = keepOnlySeen ? m_seen : m_known;
     QByteArray text;
-    for (auto it = kept.cbegin(); it != kept.cend(); ++it) {
+    for (auto it = m_known.cbegin(); it != m_known.cend(); ++it) {
+        if (keepOnlySeen && !it->seen)
+            continue;
         text += QByteArray::number(it->size) + ' ' + QByteArray::number(it->modifiedMs) + ' ' +
                 it->sha256 + ' ' + it.key().toUtf8() + '\n';
     }
-    QSaveFile record(m_path);
+    QSaveFile record(m_folder + recordName);
     if (record.open(QIODevice::WriteOnly) && record.write(text) == text.size() && record.commit())
         m_changed = false;
 }
@@ -119,18 +153,21 @@ void HashRecords::saveAll()
 
 bool isUpToDate(const QString &path, qint64 size, const QByteArray &sha256, HashRecords &records)
 {
-    const QFileInfo info(path);
-    if (info.size() != size || !info.isFile())
+    const FileStatus status = statusOf(path);
+    if (!status.isFile || status.size != size)
         return false;
-    return sha256.isEmpty() || records.of(info.path()).hashOf(info) == sha256;
+    if (sha256.isEmpty())
+        return true;
+    const qsizetype slash = path.lastIndexOf(u'/');
+    return records.of(path.left(slash)).hashOf(path.mid(slash + 1), status) == sha256;
 }
 
 void rememberHash(const QString &path, const QByteArray &sha256)
 {
     if (sha256.isEmpty())
         return;
-    const QFileInfo info(path);
-    FolderHashes record(info.path());
-    record.remember(info, sha256);
+    const qsizetype slash = path.lastIndexOf(u'/');
+    FolderHashes record(path.left(slash));
+    record.remember(path.mid(slash + 1), statusOf(path), sha256);
     record.save(false);
 }

@@ -4,14 +4,21 @@
 #include <QHash>
 #include <QString>
 
-class QFileInfo;
-
 // What the agent knows of the files in one folder: the SHA-256 of each, with
 // the size and modification time it had when it was hashed. While both are
 // unchanged the hash is trusted, so a start with every file up to date reads
 // no file's bytes. The record is a hidden file in the folder it describes
 // (which the server never serves and the mirror never lists), replaced
 // atomically; one that cannot be read is rebuilt, never trusted.
+// One stat's worth of what the record compares.
+struct FileStatus
+{
+    bool isFile = false;
+    qint64 size = -1;
+    qint64 modifiedMs = 0;
+};
+FileStatus statusOf(const QString &path);
+
 class FolderHashes
 {
 public:
@@ -19,8 +26,8 @@ public:
 
     // Lowercase hex; read from the record while the file is unchanged,
     // otherwise hashed anew. Empty when the file cannot be read.
-    QByteArray hashOf(const QFileInfo &file);
-    void remember(const QFileInfo &file, const QByteArray &sha256);
+    QByteArray hashOf(const QString &name, const FileStatus &status);
+    void remember(const QString &name, const FileStatus &status, const QByteArray &sha256);
     // Writes the record if it changed. A pass that asked about every listed
     // file keeps only those, so files no longer listed drop out.
     void save(bool keepOnlySeen);
@@ -31,10 +38,11 @@ private:
         qint64 size = -1;
         qint64 modifiedMs = 0;
         QByteArray sha256;
+        bool seen = false;
     };
-    QString m_path;
+    QString m_folder;
     QHash<QString, Known> m_known;
-    QHash<QString, Known> m_seen;
+    qsizetype m_seen = 0;
     bool m_changed = false;
 };
 
