@@ -726,6 +726,10 @@ void FaultsTest::localFaults()
               "with the immutable flag); the file-in-place rows cover the same paths");
     k.start(k.server.baseUrl());
     QTRY_VERIFY2_WITH_TIMEOUT(k.logged(failureLine), k.report().constData(), healMs);
+    if (!failureLine.startsWith("Could not")) { // the line as it stands, its reason on the next
+        const QStringList lines = k.lines();
+        QVERIFY(lines.value(lines.indexOf(failureLine) + 1).startsWith(" -> "));
+    }
     QVERIFY(clear(k));
     k.verifyHealed();
 }
