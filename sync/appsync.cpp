@@ -204,29 +204,32 @@ void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
     QSet<QString> queued;
     for (const DownloadTask &task : std::as_const(m_appDownloadQueue))
         queued.insert(task.localFilePath);
-    PartialFile::removeUnwanted(m_basePath, queued);
 
-    // Without QDir::Hidden, hidden entries are neither listed nor descended
-    // into; symbolic links are not descended into either, but a Windows
-    // junction is, so what lies below one is passed over here.
+    // Hidden entries are listed only for the partial files, which stay for
+    // the files still to download; nothing below a hidden folder or a link
+    // is looked at (a Windows junction is descended into, a symlink is not).
     QList<QFileInfo> extras;
-    QStringList linkedFolders;
-    QDirIterator it(m_basePath, QDir::AllEntries | QDir::NoDotAndDotDot,
+    QStringList passedOver;
+    QDirIterator it(m_basePath, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         QString relativePath = it.next().mid(m_basePath.size());
         relativePath.replace(u'\\', u'/');
         if (relativePath.startsWith(u'/'))
             relativePath.remove(0, 1);
-        if (isInMediaFolder(relativePath) || isBelowAny(relativePath, linkedFolders))
+        if (isInMediaFolder(relativePath) || isBelowAny(relativePath, passedOver))
             continue;
-        if (isLink(it.fileInfo()) && it.fileInfo().isDir())
-            linkedFolders.append(relativePath + u'/');
-        // Partial files are kept only for the files still to download.
-        if (it.fileInfo().isDir())
-            PartialFile::removeUnwanted(it.filePath(), queued);
-        if (!serverPaths.contains(relativePath) && !PartialFile::isPartialName(it.fileName()))
-            extras.append(it.fileInfo());
+        const QFileInfo info = it.fileInfo();
+        const QString partialTarget = PartialFile::targetOf(it.filePath());
+        if (!partialTarget.isEmpty()) {
+            if (!queued.contains(partialTarget))
+                QFile::remove(it.filePath());
+            continue;
+        }
+        if ((info.isHidden() || isLink(info)) && info.isDir())
+            passedOver.append(relativePath + u'/');
+        if (!info.isHidden() && !serverPaths.contains(relativePath))
+            extras.append(info);
     }
     // Longest first, so a folder's contents go before the folder itself.
     std::sort(extras.begin(), extras.end(), [](const QFileInfo &a, const QFileInfo &b) {

@@ -199,14 +199,14 @@ private:
                  QStringLiteral("The server's range does not continue the partial file"));
             return false;
         }
-        if (!openPartial(QIODevice::Append) || !hashPartial())
+        if (!openPartial(QIODevice::Append))
             return false;
         if (m_file.size() != m_offset) {
             PartialFile::remove(m_target);
             fail(m_transferFailure, QStringLiteral("The partial file changed meanwhile"));
             return false;
         }
-        return true;
+        return hashPartial();
     }
 
     // A whole body: the partial starts over, and the validator is kept first
@@ -313,23 +313,29 @@ void remove(const QString &target)
     QFile::remove(infoPath(target));
 }
 
-bool isPartialName(const QString &fileName)
+QString targetOf(const QString &partialPath)
 {
-    return fileName.startsWith(u'.') &&
-           (fileName.endsWith(dataSuffix) || fileName.endsWith(infoSuffix));
+    const qsizetype slash = partialPath.lastIndexOf(u'/');
+    const QStringView name = QStringView(partialPath).sliced(slash + 1);
+    if (!name.startsWith(u'.'))
+        return QString();
+    for (const QLatin1String suffix : {dataSuffix, infoSuffix}) {
+        if (name.endsWith(suffix) && name.size() > suffix.size() + 1)
+            return partialPath.left(slash + 1) +
+                   name.sliced(1, name.size() - 1 - suffix.size()).toString();
+    }
+    return QString();
 }
 
 void removeUnwanted(const QString &folder, const QSet<QString> &wanted)
 {
-    const QDir dir(folder);
     const QStringList names =
-        dir.entryList({QStringLiteral(".*.partial"), QStringLiteral(".*.partial-info")},
-                      QDir::Files | QDir::Hidden | QDir::System);
+        QDir(folder).entryList({QStringLiteral(".*.partial"), QStringLiteral(".*.partial-info")},
+                               QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : names) {
-        const qsizetype suffix = name.endsWith(dataSuffix) ? dataSuffix.size() : infoSuffix.size();
-        const QString target = dir.filePath(name.mid(1, name.size() - 1 - suffix));
-        if (!wanted.contains(target))
-            QFile::remove(dir.filePath(name));
+        const QString path = folder + u'/' + name;
+        if (!wanted.contains(targetOf(path)))
+            QFile::remove(path);
     }
 }
 

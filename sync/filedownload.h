@@ -19,8 +19,8 @@ void remove(const QString &target);
 // Removes the partial files in `folder` whose target is not in `wanted`
 // (absolute paths): no longer listed, or already complete.
 void removeUnwanted(const QString &folder, const QSet<QString> &wanted);
-// True for the names of both kinds of partial file.
-bool isPartialName(const QString &fileName);
+// The target a partial file belongs to, or an empty string for any other path.
+QString targetOf(const QString &partialPath);
 } // namespace PartialFile
 
 enum class DownloadEnd { Saved, TransferFailed, WriteFailed };

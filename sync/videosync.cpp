@@ -168,7 +168,7 @@ void SyncWorker::removeObsoleteVideos(const QString &folder, const QSet<QString>
     const QDir dir(folder);
     const QStringList files = dir.entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
     for (const QString &name : files) {
-        if (keptNames.contains(name) || PartialFile::isPartialName(name))
+        if (keptNames.contains(name) || !PartialFile::targetOf(name).isEmpty())
             continue;
         emit logAdded(linePrefix + name);
         QFile::remove(dir.filePath(name));

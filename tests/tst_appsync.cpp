@@ -142,7 +142,9 @@ void AppSyncTest::deletionPass()
     Rig rig;
     for (const char *file :
          {"old.txt", "olddir/sub/deep.txt", "Media/x/y", "media/clip.mp4", "MEDIA", "Media2/a.txt",
-          "Mediafile.txt", ".hidden", ".hiddendir/x", "kept/listed.txt"})
+          "Mediafile.txt", ".hidden", ".hiddendir/x", "kept/listed.txt",
+          // partial files of a file up to date and of one no longer listed
+          "kept/.listed.txt.partial", ".gone.txt.partial-info"})
         QVERIFY(writeFile(rig.base + "/" + file));
     // Size alone decides: other bytes of the same size stay, a byte more or less is fetched.
     QVERIFY(writeFile(rig.base + "/same.bin", "abcd"));
