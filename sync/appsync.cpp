@@ -191,7 +191,7 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
                                        localPath, entry.size, entry.sha256});
         }
     }
-    hashes.saveAll();
+    hashes.saveAll(true);
     if (malformedHashes > 0)
         emit logAdded(QStringLiteral("!!! App Index holds %1 malformed sha256 values; those "
                                      "files are checked by size only.")
@@ -249,6 +249,7 @@ void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
 void SyncWorker::processNextAppDownload()
 {
     if (m_appDownloadQueue.isEmpty()) {
+        m_downloadedHashes.saveAll(false);
         emit logAdded(QStringLiteral("### One-Time Application Sync Completed Successfully! ###"));
         launchMainApplication();
         startPeriodicTimers();
@@ -293,7 +294,7 @@ void SyncWorker::onAppFileDownloadFinished(QNetworkReply *reply)
     case DownloadEnd::Saved:
         break;
     }
-    rememberHash(localFilePath, m_appDownloadQueue.first().sha256);
+    m_downloadedHashes.remember(localFilePath, m_appDownloadQueue.first().sha256);
     emit logAdded(QStringLiteral("Successfully synchronized file: ") + localFilePath);
     m_appDownloadQueue.removeFirst();
     processNextAppDownload();

@@ -144,11 +144,19 @@ FolderHashes &HashRecords::of(const QString &folder)
     return *it;
 }
 
-void HashRecords::saveAll()
+void HashRecords::saveAll(bool keepOnlySeen)
 {
     for (FolderHashes &folder : m_folders)
-        folder.save(true);
+        folder.save(keepOnlySeen);
     m_folders.clear();
+}
+
+void HashRecords::remember(const QString &path, const QByteArray &sha256)
+{
+    if (sha256.isEmpty())
+        return;
+    const qsizetype slash = path.lastIndexOf(u'/');
+    of(path.left(slash)).remember(path.mid(slash + 1), statusOf(path), sha256);
 }
 
 bool isUpToDate(const QString &path, qint64 size, const QByteArray &sha256, HashRecords &records)
@@ -160,14 +168,4 @@ bool isUpToDate(const QString &path, qint64 size, const QByteArray &sha256, Hash
         return true;
     const qsizetype slash = path.lastIndexOf(u'/');
     return records.of(path.left(slash)).hashOf(path.mid(slash + 1), status) == sha256;
-}
-
-void rememberHash(const QString &path, const QByteArray &sha256)
-{
-    if (sha256.isEmpty())
-        return;
-    const qsizetype slash = path.lastIndexOf(u'/');
-    FolderHashes record(path.left(slash));
-    record.remember(path.mid(slash + 1), statusOf(path), sha256);
-    record.save(false);
 }

@@ -46,13 +46,16 @@ private:
     bool m_changed = false;
 };
 
-// The records of the folders that one pass looks at, each loaded once and
-// saved with only the files the pass asked about.
+// The records of several folders, each loaded once. A pass that asked about
+// every listed file saves them with only those files; downloads add theirs.
 class HashRecords
 {
 public:
     FolderHashes &of(const QString &folder);
-    void saveAll();
+    void saveAll(bool keepOnlySeen);
+    // Notes the hash of a file just written, so that the next pass need not
+    // read it; saved with the others, not file by file.
+    void remember(const QString &path, const QByteArray &sha256);
 
 private:
     QHash<QString, FolderHashes> m_folders;
@@ -69,6 +72,3 @@ QByteArray normalizedSha256(const QString &value);
 // stat and no read; then, where the index gives a hash, the record's or the
 // file's own.
 bool isUpToDate(const QString &path, qint64 size, const QByteArray &sha256, HashRecords &records);
-
-// Notes the hash of a file just written, so that the next pass need not read it.
-void rememberHash(const QString &path, const QByteArray &sha256);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hashrecord.h"
 #include "syncconfig.h"
 
 #include <QElapsedTimer>
@@ -99,6 +100,9 @@ private:
     QString m_failingAppFile;
     QElapsedTimer m_failingSince;
     bool m_launchedWithoutFile = false;
+    // Hashes of the files downloaded since a queue last ran empty; a kill
+    // before they are saved only costs one read of those files later.
+    HashRecords m_downloadedHashes;
     // A photo still on its way, queued or posted, is not queued again by a later cycle.
     QSet<QString> m_uploadsInFlight;
     struct PhotoTask

@@ -149,7 +149,7 @@ void SyncWorker::queueMissingVideos(const QList<VideoIndexEntry> &entries,
         m_videoDownloadQueue.append({entry.fileName, url.toString(QUrl::FullyEncoded),
                                      localFilePath, entry.size, entry.sha256});
     }
-    hashes.saveAll();
+    hashes.saveAll(true);
     if (malformedHashes > 0)
         emit logAdded(QStringLiteral("!!! Video Index holds %1 malformed sha256 values; those "
                                      "videos are checked by size only.")
@@ -178,6 +178,7 @@ void SyncWorker::removeObsoleteVideos(const QString &folder, const QSet<QString>
 void SyncWorker::processNextVideoDownload()
 {
     if (m_videoDownloadQueue.isEmpty()) {
+        m_downloadedHashes.saveAll(false);
         emit logAdded(QStringLiteral("=== Video Ads Sync Cycle Finished Successfully ==="));
         emit statusChanged(QStringLiteral("System Idle"), QStringLiteral("idle"));
         return;
@@ -233,7 +234,8 @@ void SyncWorker::onVideoDownloadFinished(QNetworkReply *reply)
     case DownloadEnd::Saved:
         break;
     }
-    rememberHash(reply->property("localFilePath").toString(), m_videoDownloadQueue.first().sha256);
+    m_downloadedHashes.remember(reply->property("localFilePath").toString(),
+                                m_videoDownloadQueue.first().sha256);
     emit logAdded(QStringLiteral(">>> SUCCESS: ") + fileName +
                   QStringLiteral(" completely saved to disk. <<<"));
     m_videoDownloadQueue.removeFirst();
