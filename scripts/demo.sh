@@ -66,9 +66,10 @@ fleet_screenshot() {
 
 summary() {
     local mirrored photos videos launches
-    mirrored=$(find "$root/Lumipost" -path "$root/Lumipost/Media" -prune -o -type f -print | wc -l)
+    # Hidden files are the agent's own (its record of checked hashes), not mirrored ones.
+    mirrored=$(find "$root/Lumipost" -path "$root/Lumipost/Media" -prune -o -type f -not -name ".*" -print | wc -l)
     photos=$(find "$data/uploads" -type f -not -name ".*" | wc -l)
-    videos=$(find "$root/Lumipost/Media" "$root/$device/Media" -type f 2>/dev/null | wc -l)
+    videos=$(find "$root/Lumipost/Media" "$root/$device/Media" -type f -not -name ".*" 2>/dev/null | wc -l)
     launches=$(wc -l <"$run/launches.log" 2>/dev/null || echo 0)
     echo
     echo "Summary"
