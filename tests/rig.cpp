@@ -1,0 +1,140 @@
+#include "rig.h"
+
+#include <QCryptographicHash>
+#include <QSettings>
+#include <QtTest>
+
+QByteArray sha256(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray bytesOf(const QString &name, int size)
+{
+    QByteArray bytes = name.toUtf8() + ':';
+    while (bytes.size() < size)
+        bytes += QByteArray::number(bytes.size()) + ' ';
+    bytes.resize(size);
+    return bytes;
+}
+
+// A whole 2xx whose receipt, if it has one, names the photo's bytes.
+bool acceptsPhoto(const TestResponse &response, const QByteArray &photo)
+{
+    QHash<QByteArray, QByteArray> headers;
+    for (const auto &[name, value] : response.headers)
+        headers.insert(name, value);
+    const QByteArray length = QByteArray::number(response.body.size());
+    return response.status / 100 == 2 && !response.stall && response.closeAfterBytes < 0 &&
+           headers.value("Content-Length", length) == length &&
+           headers.value("X-Content-SHA256", sha256(photo)) == sha256(photo);
+}
+
+Rig::Rig()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    server.setFallback([this](const RecordedRequest &r) { return answer(r); });
+    server.listen();
+}
+
+// A started program is waited for, so it never runs in a removed folder.
+Rig::~Rig()
+{
+    if (worker && WorkerProbe::mainAppStarted(*worker) && !program.isEmpty() &&
+        !QTest::qWaitFor([this] { return QFile::exists(program + ".out"); }, 10000))
+        qWarning("the started program wrote nothing");
+}
+
+// Every timing short; the first sync waits for a test that drives a flow by hand.
+void Rig::start(const std::function<void(SyncConfig &)> &adjustConfig)
+{
+    if (adjustConfig)
+        adjust = adjustConfig;
+    SyncConfig config = testConfig(root, server.baseUrl());
+    if (adjust)
+        adjust(config);
+    worker = std::make_unique<SyncWorker>(config);
+    logs = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::logAdded);
+    statuses = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::statusChanged);
+    asks = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::needToSelectExecutable);
+    progress = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::progressUpdated);
+}
+
+void Rig::restart()
+{
+    worker.reset();
+    start();
+}
+
+TestResponse Rig::answer(const RecordedRequest &r)
+{
+    TestResponse response = TestResponse::error(404);
+    if (r.target == appIndexTarget && !appIndex.isNull())
+        response = TestResponse::ok(appIndex);
+    else if (r.target == videoIndexPrefix + device.toUtf8() && !videoIndex.isNull())
+        response = TestResponse::ok(videoIndex);
+    else if (r.path == "/sync_api.php" && r.target != uploadTarget)
+        response.stall = true;
+    else if (r.target == uploadTarget && r.part("photo"))
+        response = TestResponse::ok(R"({"sha256":")" + sha256(r.part("photo")->body) + "\"}");
+    else if (content.contains(r.path) || (echo && r.path.startsWith("/Lumipost/")))
+        response = ranged(r, content.value(r.path, r.target));
+    if (fault)
+        fault(response, r);
+
+    if (const RecordedPart *photo = r.part("photo"); photo && acceptsPhoto(response, photo->body))
+        accepted.insert(photo->body);
+    return response;
+}
+
+// A file with its validator; a Range continues it while If-Range still matches.
+TestResponse Rig::ranged(const RecordedRequest &r, const QByteArray &bytes) const
+{
+    const QByteArray etag = '"' + QByteArray::number(qHash(bytes), 16) + '"';
+    TestResponse response = TestResponse::ok(bytes);
+    response.headers = {{"ETag", etag}};
+    const QByteArray range = r.header("Range");
+    if (!honourRange || !range.startsWith("bytes=") || r.header("If-Range") != etag)
+        return response;
+    const qint64 from = range.mid(6).chopped(1).toLongLong();
+    response.status = 206;
+    response.body = bytes.mid(from);
+    response.headers.append({"Content-Range", "bytes " + QByteArray::number(from) + '-' +
+                                                  QByteArray::number(bytes.size() - 1) + '/' +
+                                                  QByteArray::number(bytes.size())});
+    return response;
+}
+
+QString Rig::installProgram()
+{
+    program = tmp.path() + "/app folder/run.sh";
+    writeFile(program, "#!/bin/sh\npwd >> \"$0.out\"\n");
+    QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner);
+    QSettings(root + "/config.ini", QSettings::IniFormat).setValue("MainApp/Path", program);
+    return program;
+}
+
+bool Rig::logged(const QString &prefix) const
+{
+    const QStringList all = lines();
+    return std::any_of(all.cbegin(), all.cend(),
+                       [&](const QString &line) { return line.startsWith(prefix); });
+}
+
+// Whether lines starting with these prefixes were logged in this order.
+bool Rig::loggedInOrder(const QStringList &prefixes) const
+{
+    qsizetype next = 0;
+    for (const QString &line : lines())
+        next += next < prefixes.size() && line.startsWith(prefixes.at(next));
+    return next == prefixes.size();
+}
+
+QList<QByteArray> Rig::fetched() const
+{
+    QList<QByteArray> targets;
+    for (const RecordedRequest &r : server.requests())
+        if (r.path != "/sync_api.php")
+            targets << r.target;
+    return targets;
+}

@@ -1,0 +1,613 @@
+#include "rig.h"
+#include "serverapi.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSettings>
+#include <QtTest>
+
+namespace {
+
+using Bytes = QList<QByteArray>;
+const QString unsafeLine = "!!! Skipping unsafe path in App Index: ";
+const QString executingLine = ">>> 1-Minute boot delay satisfied. Executing Main Application: ";
+const QString askLine =
+    "Main application path is not set or file missing. Asking user to select...";
+const QString failedLine = "!!! FAILED to start Main Application. Checking path/permissions.";
+const QString photoTimerLine = ">>> Photo Sync Timer Enabled (Every 60s).";
+
+// Files below the company root before a flow runs: "name" holds "old", and
+// "name@" is a link to a folder outside the root.
+void lay(Rig &rig, const QStringList &files)
+{
+    const QString outside = rig.tmp.path() + "/outside";
+    QVERIFY(QDir().mkpath(outside + "/empty"));
+    for (const QString &file : files) {
+        QVERIFY(file.endsWith('@') ? QDir().mkpath(QFileInfo(rig.root + '/' + file).path()) &&
+                                         QFile::link(outside, rig.root + '/' + file.chopped(1))
+                                   : writeFile(rig.root + '/' + file));
+    }
+}
+
+// The first `count` requests to `target` fail with a 500.
+void failFirst(Rig &rig, const QByteArray &target, int count)
+{
+    rig.fault = [target, count](TestResponse &response, const RecordedRequest &r) mutable {
+        if (r.target == target && count-- > 0)
+            response = TestResponse::error(500);
+    };
+}
+
+// Plain files below the folder, relative to it, without the agent's hash records.
+QStringList filesBelow(const QString &folder)
+{
+    QStringList files = treeOf(folder);
+    files.removeIf([&](const QString &entry) {
+        return !QFileInfo(folder + '/' + entry).isFile() || entry.endsWith(".lumipost-hashes");
+    });
+    return files;
+}
+
+} // namespace
+
+class FlowsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void identity_data();
+    void identity();
+    void startsQuietlyThenOnce();
+    void progressRelay();
+    void mirror_data();
+    void mirror();
+    void launch_data();
+    void launch();
+    void uploads();
+    void keptPhotos_data();
+    void keptPhotos();
+    void manyPhotosOnASlowLink();
+    void videos_data();
+    void videos();
+    void busyVideoTickSendsNothing_data();
+    void busyVideoTickSendsNothing();
+    void renamedDeviceIsNotMadeAgain();
+};
+
+void FlowsTest::identity_data()
+{
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("identity");
+
+    QTest::newRow("only the product folder") << QStringList{"Lumipost/", "LUMIPOST/"} << QString();
+    QTest::newRow("first by name, product folder skipped")
+        << QStringList{"lumipost/", "kiosk-07/", "Alpha/"} << "Alpha";
+    QTest::newRow("order ignores case") << QStringList{"b-device/", "A-Device/"} << "A-Device";
+    QTest::newRow("files and hidden folders are not devices")
+        << QStringList{".aaa/", "kiosk-07/", "0-readme.txt"} << "kiosk-07";
+}
+
+void FlowsTest::identity()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(QString, identity);
+
+    Rig rig;
+    for (const QString &entry : entries)
+        QVERIFY(entry.endsWith('/') ? QDir().mkpath(rig.root + '/' + entry)
+                                    : writeFile(rig.root + '/' + entry));
+    rig.start();
+    QCOMPARE(WorkerProbe::deviceUuid(*rig.worker), identity);
+    QCOMPARE(WorkerProbe::cameraPath(*rig.worker),
+             identity.isEmpty() ? QString() : rig.root + '/' + identity + "/Camera");
+    // Both values go in one pass: a "%2" in a device name stays as it is.
+    QCOMPARE(
+        ServerApi::privateVideoUrl("http://h", "dev%2", "a b.mp4").toString(QUrl::FullyEncoded),
+        "http://h/Lumipost/ADS/Private/dev%252/a%20b.mp4");
+}
+
+// Nothing happens during the start delay; then the application sync comes
+// first, and the timers that follow it start once.
+void FlowsTest::startsQuietlyThenOnce()
+{
+    Rig rig;
+    rig.appIndex = "[]";
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    rig.start([](SyncConfig &c) { c.startDelayMs = 1500; });
+    QVERIFY(QDir(rig.product).exists());
+    while (sinceStart.elapsed() < 1200)
+        QTest::qWait(50);
+    QVERIFY(rig.lines().isEmpty() && rig.statuses->isEmpty() && rig.server.requests().isEmpty());
+
+    QTRY_VERIFY(rig.logged(photoTimerLine));
+    WorkerProbe::startPeriodicTimers(*rig.worker);
+    QTest::qWait(300);
+    QCOMPARE(rig.server.requests().size(), 2);
+    QCOMPARE(rig.server.requests().at(0).target, appIndexTarget);
+    QVERIFY(rig.server.requests().at(1).target.startsWith(videoIndexPrefix));
+    QCOMPARE(rig.lines().count(photoTimerLine), 1);
+}
+
+void FlowsTest::progressRelay()
+{
+    Rig rig;
+    rig.start();
+    QNetworkAccessManager manager;
+    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl("data:,x")));
+    reply->setProperty("fileName", "bin/app.exe");
+    for (const auto &[received, total] : {std::pair<qint64, qint64>{50, 200},
+                                          {199, 200},
+                                          {3 << 20, 6 << 20},
+                                          {10, -1}, // no length announced
+                                          {0, 0}})
+        WorkerProbe::relayProgress(*rig.worker, reply, received, total);
+
+    const QSignalSpy &progress = *rig.progress;
+    QCOMPARE(progress.count(), 3);
+    QCOMPARE(progress.at(0), (QVariantList{"bin/app.exe", 25, 50 / 1048576.0, 200 / 1048576.0}));
+    QCOMPARE(progress.at(1).at(1).toInt(), 99); // truncated, never rounded up to 100
+    QCOMPARE(progress.at(2).mid(2), (QVariantList{3.0, 6.0}));
+    reply->abort();
+}
+
+void FlowsTest::mirror_data()
+{
+    QTest::addColumn<QStringList>("local");
+    QTest::addColumn<QByteArray>("index");
+    QTest::addColumn<QByteArray>("failing"); // fails with a 500 this many times:
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<Bytes>("fetched");
+    QTest::addColumn<QStringList>("files"); // below the product folder, when given
+    QTest::addColumn<QStringList>("lines"); // prefixes, in order
+
+    const QByteArray spaced = appRoute + "my%20file.txt";
+    QTest::newRow("names encoded, a failed file first again")
+        << QStringList{}
+        << QByteArray(R"([{"relativePath":"/my file.txt"},{"relativePath":"a/b/c.dat"},
+                          {"relativePath":"bin","isDir":true},{"relativePath":"bin/my app%.exe"}])")
+        << spaced << 2
+        << (Bytes(3, spaced) << appRoute + "a/b/c.dat" << appRoute + "bin/my%20app%25.exe")
+        << QStringList{"a/b/c.dat", "bin/my app%.exe", "my file.txt"}
+        << QStringList{"Ensured empty directory exists: bin",
+                       "Found 3 files to update/download.",
+                       "Downloading app update: my file.txt",
+                       "Failed to download app file: ",
+                       "Failed to download app file: ",
+                       "Successfully synchronized file: ",
+                       completedLine,
+                       executingLine,
+                       startedLine};
+
+    // Size alone decides without hashes; the media folder, hidden entries and
+    // partial files still wanted stay, extras go deepest first.
+    QStringList local;
+    for (const char *file :
+         {"old.txt", "olddir/sub/deep.txt", "Media/x/y", "media/clip.mp4", "MEDIA", "Media2/a.txt",
+          "Mediafile.txt", ".hidden", ".hiddendir/x", "kept/listed.txt", "same.bin", "short.bin",
+          "long.bin", "kept/.listed.txt.partial", ".gone.txt.partial-info"})
+        local << QString("Lumipost/") + file;
+    QTest::newRow("deletion pass")
+        << local << QByteArray(R"([{"relativePath":"kept/listed.txt","size":3},
+                          {"relativePath":"same.bin","size":3},{"relativePath":"short.bin","size":4},
+                          {"relativePath":"long.bin","size":2}])")
+        << QByteArray() << 0 << Bytes{appRoute + "short.bin", appRoute + "long.bin"}
+        << QStringList{".hidden",  ".hiddendir/x",   "MEDIA",    "Media/x/y", "kept/listed.txt",
+                       "long.bin", "media/clip.mp4", "same.bin", "short.bin"}
+        << QStringList{"Deleted local file: %1/Lumipost/olddir/sub/deep.txt",
+                       "Deleted local empty directory: %1/Lumipost/olddir/sub",
+                       "Deleted local empty directory: %1/Lumipost/olddir", completedLine};
+
+    // Each path as a file and, below it, as a folder; "" + "/dir" is the safe "dir".
+    QJsonArray unsafe{42};
+    QStringList skipped;
+    for (const QString path :
+         {"", "/", "..", "../escape.txt", "a/../../x.txt", "/../up.txt", "//host/share.txt",
+          "\\\\host\\share.txt", "\\root.txt", "C:/win.txt", "c:rel.txt", "a\\..\\..\\bs.txt"}) {
+        unsafe.append(QJsonObject{{"relativePath", path}, {"size", 1}});
+        unsafe.append(QJsonObject{{"relativePath", path + "/dir"}, {"isDir", true}});
+        for (const QString &entry : {path, path + "/dir"})
+            skipped << unsafeLine + (entry.startsWith('/') ? entry.mid(1) : entry);
+    }
+    skipped.removeOne(unsafeLine + "dir");
+    for (const char *path : {"ok..txt", "a..b/c.txt", "link/x.txt"})
+        unsafe.append(QJsonObject{{"relativePath", path}, {"size", 1}});
+    unsafe.append(QJsonObject{{"relativePath", "link/sub"}, {"isDir", true}});
+    QTest::newRow("unsafe paths and links lead nowhere")
+        << QStringList{"Lumipost/link@"} << QJsonDocument(unsafe).toJson() << QByteArray() << 0
+        << Bytes{appRoute + "ok..txt", appRoute + "a..b/c.txt"}
+        << QStringList{"a..b/c.txt", "ok..txt"}
+        << skipped + QStringList{"!!! Skipping path through a link in App Index: link/x.txt",
+                                 "!!! Skipping path through a link in App Index: link/sub",
+                                 completedLine};
+
+    QTest::newRow("index fails, the program starts, then an array")
+        << QStringList{} << QByteArray("[]") << appIndexTarget << 2 << Bytes{} << QStringList{}
+        << QStringList{"Failed to fetch App Index (Network offline).",
+                       executingLine,
+                       startedLine,
+                       photoTimerLine,
+                       "App Sync will retry fetching index in 30s",
+                       "Failed to fetch App Index",
+                       "### Starting One-Time Application Sync Check",
+                       "Application files are completely up-to-date."};
+
+    // A file that never downloads: photos and videos start at its first
+    // failure, the program after the grace period, and the file is retried.
+    QTest::newRow("a failing file holds nothing else")
+        << QStringList{} << QByteArray(R"([{"relativePath":"gone.txt"},{"relativePath":"b.txt"}])")
+        << appRoute + "gone.txt" << 1000 << Bytes(4, appRoute + "gone.txt") << QStringList{}
+        << QStringList{"Failed to download app file: ", photoTimerLine,
+                       "!!! App file still missing after 5 minutes, starting the main application "
+                       "without it: gone.txt",
+                       executingLine, startedLine};
+}
+
+void FlowsTest::mirror()
+{
+    QFETCH(QStringList, local);
+    QFETCH(QByteArray, index);
+    QFETCH(QByteArray, failing);
+    QFETCH(int, failures);
+    QFETCH(Bytes, fetched);
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, lines);
+
+    Rig rig;
+    lay(rig, local);
+    rig.installProgram();
+    rig.appIndex = index;
+    rig.echo = true;
+    failFirst(rig, failing, failures);
+    rig.start([](SyncConfig &c) { c.appFileGraceMs = 500; });
+    WorkerProbe::startAppSync(*rig.worker);
+    for (QString &line : lines)
+        line.replace("%1", rig.root);
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.loggedInOrder(lines), qPrintable(rig.lines().join('\n')), 10000);
+
+    QCOMPARE(rig.fetched().mid(0, fetched.size()), fetched);
+    if (!files.isEmpty())
+        QCOMPARE(filesBelow(rig.product), files);
+    QCOMPARE(treeOf(rig.tmp.path() + "/outside"), QStringList{"empty"});
+}
+
+void FlowsTest::launch_data()
+{
+    QTest::addColumn<int>("bootDelayMs");
+    QTest::addColumn<QString>(
+        "stored"); // "program", "folder", or a path as it stands in config.ini
+    QTest::addColumn<QString>("chosen"); // what the user picks when asked
+    QTest::addColumn<QStringList>("lines");
+
+    const QString saved = "Saved main application path to config.ini: ";
+    QTest::newRow("early calls wait, then one start")
+        << 300 << "program" << QString()
+        << QStringList{"App sync finished early or network error. Waiting remaining ",
+                       "App sync finished early or network error. Waiting remaining ",
+                       executingLine, startedLine};
+    QTest::newRow("no config.ini") << 0 << QString() << QString() << QStringList{askLine, askLine};
+    QTest::newRow("empty value") << 0 << "" << QString() << QStringList{askLine, askLine};
+    QTest::newRow("file gone") << 0 << "/nonexistent/kiosk-app" << QString()
+                               << QStringList{askLine, askLine};
+    QTest::newRow("program chosen when asked")
+        << 0 << QString() << "program" << QStringList{askLine, saved, executingLine, startedLine};
+    QTest::newRow("folder chosen when asked")
+        << 0 << QString() << "folder" << QStringList{askLine, saved, executingLine, failedLine};
+}
+
+// The program starts once, in its own folder; without one the user is asked
+// at every call, and an answer given inside the request counts at once.
+void FlowsTest::launch()
+{
+    QFETCH(int, bootDelayMs);
+    QFETCH(QString, stored);
+    QFETCH(QString, chosen);
+    QFETCH(QStringList, lines);
+
+    Rig rig;
+    rig.start([bootDelayMs](SyncConfig &c) { c.bootDelayMs = bootDelayMs; });
+    const QString program = rig.installProgram();
+    const QString ini = rig.root + "/config.ini";
+    const auto pathOf = [&](const QString &kind) {
+        return kind == "program" ? program : kind == "folder" ? QFileInfo(program).path() : kind;
+    };
+    if (stored.isNull())
+        QFile::remove(ini);
+    else
+        QSettings(ini, QSettings::IniFormat).setValue("MainApp/Path", pathOf(stored));
+    if (!chosen.isEmpty())
+        connect(rig.worker.get(), &SyncWorker::needToSelectExecutable, rig.worker.get(),
+                [&] { rig.worker->saveMainAppPath(pathOf(chosen)); });
+    WorkerProbe::launchMainApplication(*rig.worker);
+    if (chosen.isEmpty())
+        WorkerProbe::launchMainApplication(*rig.worker);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.lines().size(), lines.size(), 10000);
+    if (WorkerProbe::mainAppStarted(*rig.worker))
+        WorkerProbe::launchMainApplication(*rig.worker); // after a start, nothing more
+
+    QVERIFY2(rig.loggedInOrder(lines) && rig.lines().size() == lines.size(),
+             qPrintable(rig.lines().join('\n')));
+    QCOMPARE(rig.asks->count(), lines.count(askLine));
+    QCOMPARE(QFile::exists(ini), !stored.isNull() || !chosen.isEmpty());
+    if (lines.last() == startedLine)
+        QTRY_COMPARE(readFile(program + ".out"), QFileInfo(program).path().toUtf8() + "\n");
+}
+
+void FlowsTest::uploads()
+{
+    Rig rig;
+    rig.start();
+    QVERIFY(QDir().mkpath(rig.camera));
+    WorkerProbe::runPhotoCycle(*rig.worker);
+    QVERIFY(rig.logged("--- Sync Cycle Started --- "));
+    QCOMPARE(rig.statuses->value(0).value(1).toString(), "idle");
+
+    const QByteArray jpeg("\xff\xd8\xff\xe0 binary\r\n--boundary-ish\0tail", 32);
+    const QString injected = "a\"b\\c\r\nX-Injected: 1.jpg"; // must not end the header
+    for (const auto &[name, bytes] : {std::pair<QString, QByteArray>{"a.jpg", jpeg},
+                                      {"sub/dir/b.jpg", "bee"},
+                                      {injected, "photo"},
+                                      {"hidden-only/.keep", "x"}})
+        QVERIFY(writeFile(rig.camera + '/' + name, bytes));
+    // Links lead out of the camera folder: nothing behind one is sent or removed.
+    lay(rig, {"kiosk-07/Camera/linked@"});
+    QVERIFY(writeFile(rig.tmp.path() + "/outside/secret.txt", "secret"));
+    QVERIFY(QFile::link(rig.tmp.path() + "/outside/secret.txt", rig.camera + "/link.jpg"));
+    WorkerProbe::runPhotoCycle(*rig.worker);
+    QTRY_COMPARE(rig.lines().filter("Deleted local file: ").size(), 3);
+
+    QHash<QByteArray, RecordedPart> photos;
+    for (const RecordedRequest &r : rig.server.requests()) {
+        QCOMPARE(r.target, uploadTarget);
+        QCOMPARE(r.parts.size(), 3);
+        QCOMPARE(r.part("device_uuid")->body, "kiosk-07");
+        QVERIFY(r.part("photo")->head.contains("Content-Type: application/octet-stream"));
+        QVERIFY(!r.part("photo")->head.contains("\nX-Injected"));
+        photos.insert(r.part("relative_path")->body, *r.part("photo"));
+    }
+    QCOMPARE(photos.size(), 3);
+    QCOMPARE(photos["a.jpg"].body, jpeg);
+    QCOMPARE(photos["sub/dir/b.jpg"].fileName, "b.jpg");
+    QCOMPARE(photos[injected.toUtf8()].fileName, "a\"b\\cX-Injected: 1.jpg");
+
+    // The emptied folders go at the next cycle, innermost first; the camera
+    // folder, a folder holding only a hidden file, and what lies behind a link stay.
+    WorkerProbe::runPhotoCycle(*rig.worker);
+    QVERIFY(rig.loggedInOrder({"Removed empty directory: " + rig.camera + "/sub/dir",
+                               "Removed empty directory: " + rig.camera + "/sub"}));
+    QCOMPARE(rig.lines().filter("Removed empty directory").size(), 2);
+    QCOMPARE(filesBelow(rig.camera), (QStringList{"hidden-only/.keep", "link.jpg"}));
+    QCOMPARE(treeOf(rig.tmp.path() + "/outside"), (QStringList{"empty", "secret.txt"}));
+}
+
+void FlowsTest::keptPhotos_data()
+{
+    QTest::addColumn<TestResponse>("answer");
+    QTest::addColumn<QString>("line");
+
+    TestResponse redirect = TestResponse::error(302);
+    redirect.headers = {{"Location", "/Lumipost/elsewhere"}};
+    TestResponse cut = TestResponse::ok("accepted, but the answer never arrives whole");
+    cut.closeAfterBytes = 3;
+    TestResponse slow = TestResponse::ok("stored"); // no receipt: the change itself must show
+    slow.delayMs = 800;
+    QTest::newRow("server error") << TestResponse::error(500) << "Network Error. Upload failed";
+    QTest::newRow("redirect") << redirect << "Network Error. Upload failed";
+    QTest::newRow("dropped answer") << cut << "Network Error. Upload failed";
+    QTest::newRow("changed during its upload") << slow << "Photo changed during upload";
+}
+
+// A photo stays until a later cycle sends it whole; one on its way is not sent twice.
+void FlowsTest::keptPhotos()
+{
+    QFETCH(TestResponse, answer);
+    QFETCH(QString, line);
+
+    Rig rig;
+    rig.echo = true;
+    rig.fault = [answer](TestResponse &response, const RecordedRequest &r) {
+        if (r.target == uploadTarget)
+            response = answer, response.delayMs = std::max(answer.delayMs, 300);
+    };
+    rig.start();
+    const QString photo = rig.camera + "/a.jpg";
+    QVERIFY(writeFile(photo, "first half"));
+    WorkerProbe::runPhotoCycle(*rig.worker);
+    QTRY_COMPARE(rig.server.requests().size(), 1);
+    WorkerProbe::runPhotoCycle(*rig.worker); // while the first is on its way
+    QVERIFY(writeFile(photo, "first half and the rest the camera wrote later"));
+    QTRY_VERIFY(rig.logged(line));
+
+    QCOMPARE(rig.server.requests().size(), 1);
+    QVERIFY(QFile::exists(photo));
+    rig.fault = nullptr;
+    WorkerProbe::runPhotoCycle(*rig.worker);
+    QTRY_VERIFY(!QFile::exists(photo));
+}
+
+// Qt queues posts beyond its six connections with their clocks already
+// running; on a slow link none may time out before it is sent.
+void FlowsTest::manyPhotosOnASlowLink()
+{
+    Rig rig;
+    rig.fault = [](TestResponse &response, const RecordedRequest &) { response.delayMs = 400; };
+    rig.start([](SyncConfig &c) { c.transferTimeoutMs = 600; });
+    for (int i = 0; i < 14; ++i)
+        QVERIFY(writeFile(rig.camera + QString("/p%1.jpg").arg(i), "photo"));
+    WorkerProbe::runPhotoCycle(*rig.worker);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.lines().filter("Deleted local file: ").size(), 14, 10000);
+    QVERIFY(!rig.logged("Network Error"));
+}
+
+void FlowsTest::videos_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QStringList>("local");
+    QTest::addColumn<QByteArray>("index");
+    QTest::addColumn<Bytes>("fetched");
+    QTest::addColumn<QStringList>("files"); // below the company root afterwards
+    QTest::addColumn<QStringList>("lines"); // prefixes, in order
+
+    const QString pub = "Lumipost/Media/";
+    const QString priv = "kiosk-07/Media/";
+    QTest::newRow("matches exactly")
+        << "kiosk-07" << QStringList{pub + "a.mp4", priv + "b.mp4"}
+        << QByteArray(R"([{"type":"public","filename":"a.mp4","size":3},
+                          {"type":"private","filename":"b.mp4","size":3}])")
+        << Bytes{} << QStringList{pub + "a.mp4", priv + "b.mp4"} << QStringList{videoSyncedLine};
+    QTest::newRow("wrong size, space in name, private, a failure retried first")
+        << "kiosk-07" << QStringList{pub + "spring promo.mp4"}
+        << QByteArray(R"([{"type":"public","filename":"spring promo.mp4","size":9},
+                          {"type":"private","filename":"b.mp4","size":3}])")
+        << (Bytes(3, publicRoute + "spring%20promo.mp4") << privateRoute + "b.mp4")
+        << QStringList{pub + "spring promo.mp4", priv + "b.mp4"}
+        << QStringList{"Found 2 videos to download.",
+                       "!!! Failed to download video: spring promo.mp4",
+                       "!!! Failed to download video: spring promo.mp4", videoDoneLine};
+    QTest::newRow("obsolete, other case, other type")
+        << "kiosk-07"
+        << QStringList{pub + "old.mp4", pub + "Promo.mp4", pub + "b.mp4", priv + "b.mp4"}
+        << QByteArray(R"([{"type":"public","filename":"promo.mp4","size":3},
+                          {"type":"private","filename":"b.mp4","size":3}])")
+        << Bytes{publicRoute + "promo.mp4"} << QStringList{pub + "promo.mp4", priv + "b.mp4"}
+        << QStringList{"Removing obsolete public video: b.mp4",
+                       "Removing obsolete public video: old.mp4",
+                       "Removing obsolete public video: Promo.mp4", videoDoneLine};
+    QTest::newRow("empty index keeps sub-folders and hidden files")
+        << "kiosk-07"
+        << QStringList{pub + "a.mp4", pub + ".hidden", pub + "sub/x.mp4", priv + "b.mp4"}
+        << QByteArray("[]") << Bytes{} << QStringList{pub + ".hidden", pub + "sub/x.mp4"}
+        << QStringList{"Removing obsolete public video: a.mp4",
+                       "Removing obsolete private video: b.mp4", videoSyncedLine};
+    QTest::newRow("no identity: public only")
+        << "" << QStringList{}
+        << QByteArray(
+               R"([{"type":"private","filename":"p.mp4"},{"type":"public","filename":"a.mp4"}])")
+        << Bytes{publicRoute + "a.mp4"} << QStringList{pub + "a.mp4"}
+        << QStringList{"!!! Skipping private video without a device identity: p.mp4",
+                       videoDoneLine};
+
+    QJsonArray index{42, QJsonObject{{"filename", "untyped.mp4"}},
+                     QJsonObject{{"type", "Public"}, {"filename", "cased.mp4"}},
+                     QJsonObject{{"type", "public"}, {"filename", "ok.mp4"}}};
+    QStringList lines{"!!! Skipping video entry with unknown type: ",
+                      "!!! Skipping video entry with unknown type: ",
+                      "!!! Skipping video entry with unknown type: Public"};
+    for (const QString name :
+         {"", ".", "..", "../up.mp4", "sub/x.mp4", "sub\\x.mp4", "C:x.mp4", "/abs.mp4"}) {
+        for (const char *type : {"public", "private"}) {
+            index.append(QJsonObject{{"type", type}, {"filename", name}});
+            lines << "!!! Skipping unsafe video file name: " + name;
+        }
+    }
+    QTest::newRow("rejected entries")
+        << "kiosk-07" << QStringList{pub + "untyped.mp4", pub + "C:x.mp4"}
+        << QJsonDocument(index).toJson() << Bytes{publicRoute + "ok.mp4"}
+        << QStringList{pub + "ok.mp4"}
+        << lines + QStringList{"Removing obsolete public video: C:x.mp4",
+                               "Removing obsolete public video: untyped.mp4", videoDoneLine};
+}
+
+void FlowsTest::videos()
+{
+    QFETCH(QString, device);
+    QFETCH(QStringList, local);
+    QFETCH(QByteArray, index);
+    QFETCH(Bytes, fetched);
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, lines);
+
+    Rig rig;
+    rig.device = device;
+    if (!device.isEmpty())
+        QVERIFY(QDir().mkpath(rig.root + '/' + device));
+    lay(rig, local);
+    rig.videoIndex = index;
+    rig.echo = true;
+    failFirst(rig, publicRoute + "spring%20promo.mp4", 2);
+    rig.start();
+    WorkerProbe::runVideoCycle(*rig.worker);
+    QTRY_VERIFY2_WITH_TIMEOUT(rig.loggedInOrder(lines), qPrintable(rig.lines().join('\n')), 10000);
+
+    QCOMPARE(rig.fetched(), fetched);
+    for (const QByteArray &target : fetched)
+        QCOMPARE(
+            readFile(rig.root +
+                     (target.startsWith(publicRoute) ? "/Lumipost/Media/" : "/kiosk-07/Media/") +
+                     QUrl::fromPercentEncoding(target.mid(target.lastIndexOf('/') + 1))),
+            target);
+    QCOMPARE(filesBelow(rig.root), files);
+    QCOMPARE(rig.statuses->last().at(1).toString(), "idle");
+}
+
+void FlowsTest::busyVideoTickSendsNothing_data()
+{
+    QTest::addColumn<QByteArray>("onRequest");
+    QTest::addColumn<QString>("onLine");
+    QTest::addColumn<int>("fileRequests");
+
+    QTest::newRow("index outstanding") << QByteArray("/sync_api.php") << QString() << 1;
+    QTest::newRow("download in flight") << publicRoute + "a.mp4" << QString() << 1;
+    QTest::newRow("retry waiting") << QByteArray() << "!!! Failed to download video: " << 2;
+}
+
+void FlowsTest::busyVideoTickSendsNothing()
+{
+    QFETCH(QByteArray, onRequest);
+    QFETCH(QString, onLine);
+    QFETCH(int, fileRequests);
+
+    Rig rig;
+    QVERIFY(QDir().mkpath(rig.root + "/kiosk-07"));
+    rig.videoIndex = R"([{"type":"public","filename":"a.mp4"}])";
+    rig.echo = true;
+    failFirst(rig, onLine.isEmpty() ? QByteArray() : publicRoute + "a.mp4", 1);
+    rig.start();
+    SyncWorker *worker = rig.worker.get();
+    connect(&rig.server, &TestServer::requestReceived, worker, [&](const RecordedRequest &r) {
+        if (r.path == onRequest)
+            WorkerProbe::runVideoCycle(*worker);
+    });
+    connect(worker, &SyncWorker::logAdded, worker, [&](const QString &line) {
+        if (!onLine.isEmpty() && line.startsWith(onLine))
+            WorkerProbe::runVideoCycle(*worker);
+    });
+    WorkerProbe::runVideoCycle(*worker);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.logged(videoDoneLine), 10000);
+
+    QCOMPARE(rig.lines().count("Previous video sync queue is still active. Skipping this cycle."),
+             1);
+    QCOMPARE(rig.server.requests().size() - rig.fetched().size(), 1);
+    QCOMPARE(rig.fetched().size(), fileRequests);
+    WorkerProbe::runVideoCycle(*worker); // idle again: the next tick fetches the index
+    QTRY_COMPARE(rig.server.requests().size() - rig.fetched().size(), 2);
+}
+
+// A device folder renamed while its video waits for a retry is not made
+// again: that would bring the old identity back.
+void FlowsTest::renamedDeviceIsNotMadeAgain()
+{
+    Rig rig;
+    QVERIFY(QDir().mkpath(rig.root + "/kiosk-07"));
+    rig.videoIndex =
+        R"([{"type":"private","filename":"p.mp4"},{"type":"public","filename":"a.mp4"}])";
+    rig.echo = true;
+    rig.fault = [&rig](TestResponse &response, const RecordedRequest &r) {
+        if (r.path == privateRoute + "p.mp4" && QDir(rig.root).rename("kiosk-07", "kiosk-08"))
+            response = TestResponse::error(500);
+    };
+    rig.start();
+    WorkerProbe::runVideoCycle(*rig.worker);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.logged(videoDoneLine), 10000);
+
+    QVERIFY(!QFileInfo::exists(rig.root + "/kiosk-07"));
+    QVERIFY(rig.logged("!!! Folder is gone, its videos wait for the next cycle: " + rig.root +
+                       "/kiosk-07"));
+    QVERIFY(QFileInfo(rig.root + "/Lumipost/Media/a.mp4").isFile());
+}
+
+QTEST_GUILESS_MAIN(FlowsTest)
+#include "tst_flows.moc"
