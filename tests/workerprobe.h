@@ -4,7 +4,6 @@
 
 #include <QDirIterator>
 #include <QFile>
-#include <QNetworkReply>
 #include <QSignalSpy>
 
 // Reaches the worker's private steps, so a test can drive one flow without
@@ -14,19 +13,12 @@ class WorkerProbe
 public:
     static QString deviceUuid(SyncWorker &w) { return w.getDeviceUuid(); }
     static QString cameraPath(SyncWorker &w) { return w.getDynamicCameraPath(); }
-    static void startPeriodicTimers(SyncWorker &w) { w.startPeriodicTimers(); }
-    static void relayProgress(SyncWorker &w, QNetworkReply *reply, qint64 received, qint64 total)
-    {
-        w.relayDownloadProgress(reply, received, total);
-    }
     static void startAppSync(SyncWorker &w) { w.startAppSync(); }
     static void launchMainApplication(SyncWorker &w) { w.launchMainApplication(); }
     static bool mainAppStarted(const SyncWorker &w) { return w.m_mainAppStarted; }
     static void runPhotoCycle(SyncWorker &w) { w.handleSyncTimeout(); }
     static void runVideoCycle(SyncWorker &w) { w.handleVideoSyncTimeout(); }
     static qsizetype appQueueSize(const SyncWorker &w) { return w.m_appDownloadQueue.size(); }
-    static qsizetype videoQueueSize(const SyncWorker &w) { return w.m_videoDownloadQueue.size(); }
-    static qsizetype uploadsInFlight(const SyncWorker &w) { return w.m_uploadsInFlight.size(); }
 };
 
 // A scratch configuration: the company root in a temporary folder, the
