@@ -44,8 +44,8 @@ function request(string $method, string $target, array $headers = [], array $bod
     $socket = fsockopen('127.0.0.1', $port);
     stream_set_timeout($socket, $timeout);
     $blocks = array_merge(...array_map(fn($chunk) => is_int($chunk) ? array_fill(0, $chunk, str_repeat("\0", 1 << 20)) : [$chunk], $body));
-    $head = ["$method $target HTTP/1.0", 'Content-Length: ' . array_sum(array_map('strlen', $blocks)), ...$headers];
-    fwrite($socket, implode("\r\n", [...$head, '', '']));
+    $lines = ["$method $target HTTP/1.0", 'Content-Length: ' . array_sum(array_map('strlen', $blocks)), ...$headers];
+    fwrite($socket, implode("\r\n", [...$lines, '', '']));
     array_map(fn($block) => @fwrite($socket, $block), $blocks); // fails once a server answers early
     [$head, $body] = explode("\r\n\r\n", (string) stream_get_contents($socket), 2) + ['', ''];
     preg_match_all('/^([\w-]+): *(.*?)\r?$/m', $head, $fields);
@@ -116,10 +116,10 @@ register_shutdown_function(function () use ($work) {
 $settings = ['LUMIPOST_FLEET_TOKEN' => 'the-token'];
 if (in_array('--postgres', $argv, true)) {
     // A scratch cluster listening on a socket in its folder only, run as nobody when this runs as root.
-    [$pg, $bin] = ["$work/postgres", (AS_ROOT ? 'setpriv --reuid=nobody --regid=nogroup --clear-groups ' : '')
-                                      . (glob('/usr/lib/postgresql/*/bin')[0] ?? '-')];
-    $postgres = "$bin/pg_ctl -D $pg/data -l $pg/server.log";
-    exec("mkdir -m 777 $pg && $bin/initdb -D $pg/data -U lumipost --auth=trust >$pg/initdb.log 2>&1 && $postgres -w -o "
+    $pg = "$work/postgres";
+    $programs = (AS_ROOT ? 'setpriv --reuid=nobody --regid=nogroup --clear-groups ' : '') . (glob('/usr/lib/postgresql/*/bin')[0] ?? '-');
+    $postgres = "$programs/pg_ctl -D $pg/data -l $pg/server.log";
+    exec("mkdir -m 777 $pg && $programs/initdb -D $pg/data -U lumipost --auth=trust >$pg/initdb.log 2>&1 && $postgres -w -o "
          . "\"-c listen_addresses='' -k $pg\" start >/dev/null 2>&1", result_code: $status);
     if ($status !== 0 || !extension_loaded('pdo_pgsql')) {
         echo "SKIP: needs the Debian packages postgresql and php-pgsql, and a PostgreSQL that starts:\n"
@@ -204,8 +204,8 @@ withServer($data, $settings, function () use ($data, $work, $ads, $appIndex, $vi
                  '/Lumipost/ADS/Private/dev1', '/Lumipost/ADS/../../sync_api.php?action=list_apps', '/uploads/dev1/blocked', '/router.php'];
     ['etag' => $etag, 'last-modified' => $date] = request('GET', $ten);
     $old = 'Thu, 01 Jan 1970 00:00:00 GMT';
-    $range = fn(array $headers, int $status, string $body = '', ?string $range = null) => ["GET $ten", $status, $body, $headers,
-        ['content-range' => $range] + ($status < 300 ? ['etag' => $etag, 'last-modified' => $date] : [])];
+    $range = fn(array $headers, int $status, string $body = '', ?string $contentRange = null) => ["GET $ten", $status, $body, $headers,
+        ['content-range' => $contentRange] + ($status < 300 ? ['etag' => $etag, 'last-modified' => $date] : [])];
     $whole = [200, '0123456789'];
     checkRequests([["GET $a", 200, $ads['Public/a.mp4'], [], ['content-length' => (string) (3 << 20), 'x-powered-by' => null]],
                    ["GET $a", 206, substr($ads['Public/a.mp4'], 1048577), ['Range: bytes=1048577-']],
@@ -242,8 +242,8 @@ withServer($data, $settings, function () use ($data, $work, $ads, $appIndex, $vi
     // below uploads/, what else changes there (null: a file went; "path/": a new folder).
     $form = fn(?string $path, ?string $device = 'dev1', array $more = []) => array_filter($more + ['device_uuid' => $device,
                                                                                                    'relative_path' => $path], 'is_string');
-    $extraFiles = array_fill_keys(array_map(fn($i) => "f$i", range(1, 21)), str_repeat('e', 1 << 16)); // past max_file_uploads
-    $rows = [[$form('shots/a.jpg'), 'one', 201, 'dev1/shots/a.jpg', ['dev1/shots/.upload-old' => null]], // a stale temporary file goes
+    $extraFiles = array_fill_keys(array_map(fn($i) => "f$i", range(1, 21)), str_repeat('e', 1 << 16));
+    $rows = [[$form('shots/a.jpg'), 'one', 201, 'dev1/shots/a.jpg', ['dev1/shots/.upload-old' => null]], // a stale temporary file goes, not one in flight
              [$form('shots/a.jpg'), 'one', 200, 'dev1/shots/a.jpg'], [$form('shots/a.jpg'), 'two', 201, 'dev1/shots/a-1.jpg'],
              [$form('shots/a.jpg'), 'two', 200, 'dev1/shots/a-1.jpg'], [$form('shots\\b.jpg'), 'bee', 201, 'dev1/shots/b.jpg'],
              [$form('shots/dir.jpg'), 'd', 201, 'dev1/shots/dir-1.jpg'], [$form('shots/noext'), 'y', 201, 'dev1/shots/noext-1'],
@@ -275,13 +275,13 @@ withServer($data, $settings, function () use ($data, $work, $ads, $appIndex, $vi
     check(upload($form('c.jpg', 'dev4'), ['photo' => 'other'])['status'] === 500, 'past 9,999 clashes no name is left');
 
     // The fleet page: closed without the token, open with it as a header or the login's cookie.
-    $form = 'Content-Type: application/x-www-form-urlencoded';
-    $login = request('POST', '/fleet/', [$form], ['token=the-token']);
+    $urlencoded = 'Content-Type: application/x-www-form-urlencoded';
+    $login = request('POST', '/fleet/', [$urlencoded], ['token=the-token']);
     $cookie = preg_match('/^(lumipost_fleet=\w+); path=\/; httponly; samesite=strict$/i', $login['set-cookie'] ?? '', $m) ? $m[1] : '';
     check($login['status'] === 303 && $cookie !== '', 'a login sets an HttpOnly, SameSite=Strict cookie');
     checkRequests([['GET /fleet/', 401], ['GET /fleet.json', 401, null, ['Authorization: Bearer wrong']],
                    ['GET /fleet/', 401, null, ['Cookie: lumipost_fleet=the-token']], ['GET /fleet/', 200, null, ["Cookie: $cookie"]],
-                   ['GET /fleet.json', 200, null, ['Authorization: Bearer the-token']], ['POST /fleet/', 401, null, [$form], [], 'token=wrong']]);
+                   ['GET /fleet.json', 200, null, ['Authorization: Bearer the-token']], ['POST /fleet/', 401, null, [$urlencoded], [], 'token=wrong']]);
 });
 
 // A data folder without its trees is a wrong one, not an empty one (an empty index would wipe the kiosks);
