@@ -1,474 +1,304 @@
 <?php
-// Starts server/router.php as shipped (`php router.php HOST:PORT`, with -n when this test runs with -n)
-// on a free loopback port against a temporary data folder, and checks the answers and what ends up on
-// disk, table by table. Usage: php [-n] sync_server_test.php path/to/server/router.php [--state]
+// Starts server/router.php as shipped (`php router.php HOST:PORT`, with -n when this runs with -n) on a
+// free loopback port against a temporary data folder, and checks tables of requests: the answer, and
+// for uploads what is on disk afterwards. --postgres runs it all against a scratch PostgreSQL, the
+// fleet with two servers sharing it (exit 77, skipped, where PostgreSQL cannot start).
 declare(strict_types=1);
 
-$passed = 0;
 $failed = 0;
-
 function check(bool $ok, string $what): void
 {
-    global $passed, $failed;
-    $ok ? ++$passed : ++$failed;
-    if (!$ok) {
-        fwrite(STDERR, "FAIL: $what\n");
-    }
+    global $failed;
+    $failed += (int) !$ok;
+    $ok || fwrite(STDERR, "FAIL: $what\n");
 }
 
-function freePort(): int
+// Runs $then against a server on $data started with the settings $env, and stops it. As root the
+// server runs without the capabilities that let root read any file, as nginx's www-data would.
+function withServer(string $data, array $env, callable $then, ?callable $command = null): void
 {
+    global $router, $port, $work;
     $socket = stream_socket_server('tcp://127.0.0.1:0');
-    $port = (int) substr(strrchr(stream_socket_get_name($socket, false), ':'), 1);
+    $port = (int) explode(':', stream_socket_get_name($socket, false))[1];
     fclose($socket);
-    return $port;
-}
-
-// $command(address) gives the command line. As root the server runs without the capabilities that
-// let root read any file, so a file's mode counts as it does for nginx's and php-fpm's www-data.
-function startServer(callable $command, string $work, string $data, string $log, array $env = []): array
-{
-    $env += ['LUMIPOST_SERVER_DATA' => $data] + getenv();
-    $asRoot = preg_match('/^Uid:\s+0\s/m', (string) file_get_contents('/proc/self/status'));
-    for ($attempt = 0; $attempt < 5; ++$attempt) {
-        $port = freePort();
-        $line = $command("127.0.0.1:$port");
-        $line = $asRoot ? ['setpriv', '--bounding-set=-dac_override,-dac_read_search', ...$line] : $line;
-        $process = proc_open($line, [['file', '/dev/null', 'r'], ['file', $log, 'a'], ['file', $log, 'a']],
-                             $pipes, $work, $env);
-        $deadline = microtime(true) + 30;
-        while (microtime(true) < $deadline && proc_get_status($process)['running']) {
-            $probe = @fsockopen('127.0.0.1', $port, $errno, $error, 1);
-            if ($probe !== false) {
-                fclose($probe);
-                return [$process, $port];
-            }
-            usleep(100000);
-        }
-        proc_terminate($process);
-        proc_close($process);
+    $command ??= fn($address) => [PHP_BINARY, ...(php_ini_loaded_file() === false ? ['-n'] : []), $router, $address];
+    $root = AS_ROOT ? ['setpriv', '--bounding-set=-dac_override,-dac_read_search'] : [];
+    $server = proc_open([...$root, ...$command("127.0.0.1:$port")], [['file', '/dev/null', 'r'], ['file', "$work/server.log", 'a'],
+                        ['redirect', 1]], $pipes, $work, $env + ['LUMIPOST_SERVER_DATA' => $data] + getenv());
+    for ($i = 0; $i < 200 && !@fsockopen('127.0.0.1', $port); ++$i) {
+        usleep(50000);
     }
-    throw new RuntimeException('php -S did not start');
+    try {
+        $then();
+    } finally {
+        proc_terminate($server);
+        proc_close($server);
+    }
 }
 
-function stopServer($process): void
-{
-    proc_terminate($process);
-    proc_close($process);
-}
-
-// One HTTP/1.0 exchange; $body is an iterable of chunks, $length their total.
-function exchange(string $method, string $target, iterable $body, int $length, array $headers, int $timeout): array
+// One HTTP/1.0 exchange; $body is chunks, an int for that many MiB of zero bytes. Gives the status,
+// the body and each answer header by its lower-case name.
+function request(string $method, string $target, array $headers = [], array $body = [], int $timeout = 60): array
 {
     global $port;
-    $socket = fsockopen('127.0.0.1', $port, $errno, $error, 10);
+    $socket = fsockopen('127.0.0.1', $port);
     stream_set_timeout($socket, $timeout);
-    $head = "$method $target HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Length: $length\r\n";
-    fwrite($socket, $head . implode('', array_map(fn($h) => "$h\r\n", $headers)) . "\r\n");
-    foreach ($body as $chunk) {
-        for ($sent = 0; $sent < strlen($chunk); $sent += $written) {
-            if (!($written = fwrite($socket, substr($chunk, $sent)))) {
-                break 2;
-            }
-        }
-    }
-    $response = stream_get_contents($socket);
-    fclose($socket);
-    [$rawHead, $responseBody] = explode("\r\n\r\n", $response, 2) + ['', ''];
-    preg_match('#^HTTP/\S+ (\d{3})#', $rawHead, $status);
-    preg_match_all('/^([\w-]+): *(.*?)\r?$/m', $rawHead, $fields, PREG_SET_ORDER);
-    $answer = ['status' => (int) ($status[1] ?? 0), 'body' => $responseBody];
-    foreach ($fields as [, $name, $value]) {
-        $answer[strtolower($name)] = $value;
-    }
-    return $answer;
+    $blocks = array_merge(...array_map(fn($chunk) => is_int($chunk) ? array_fill(0, $chunk, str_repeat("\0", 1 << 20)) : [$chunk], $body));
+    $lines = ["$method $target HTTP/1.0", 'Content-Length: ' . array_sum(array_map('strlen', $blocks)), ...$headers];
+    fwrite($socket, implode("\r\n", [...$lines, '', '']));
+    array_map(fn($block) => @fwrite($socket, $block), $blocks); // fails once a server answers early
+    [$head, $body] = explode("\r\n\r\n", (string) stream_get_contents($socket), 2) + ['', ''];
+    preg_match_all('/^([\w-]+): *(.*?)\r?$/m', $head, $fields);
+    return array_combine(array_map('strtolower', $fields[1]), $fields[2]) + ['status' => (int) substr($head, 9, 3), 'body' => $body];
 }
 
-function request(string $method, string $target, string $body = '', array $headers = [], int $timeout = 60): array
+// A multipart upload of $fields, then $files (field => bytes, or an int for that many MiB of zeros).
+function upload(array $fields, array $files, int $timeout = 60): array
 {
-    return exchange($method, $target, [$body], strlen($body), $headers, $timeout);
-}
-
-// A multipart upload; $photo is the photo's bytes, or [size] for that many zero bytes sent as they go.
-function upload(array $fields, string|array|null $photo, array $files = [], int $timeout = 60): array
-{
-    $boundary = 'lumipost' . bin2hex(random_bytes(8));
-    $head = '';
-    foreach ($fields as $name => $value) {
-        $head .= "--$boundary\r\nContent-Disposition: form-data; name=\"$name\"\r\n\r\n$value\r\n";
+    $body = [];
+    foreach ($fields + $files as $name => $value) {
+        $file = isset($files[$name]) ? '; filename="p.jpg"' : '';
+        array_push($body, "--b0undary\r\nContent-Disposition: form-data; name=\"$name\"$file\r\n\r\n", $value, "\r\n");
     }
-    $filePart = fn($name) => "--$boundary\r\nContent-Type: application/octet-stream\r\n"
-                           . "Content-Disposition: form-data; name=\"$name\"; filename=\"p.jpg\"\r\n\r\n";
-    $size = is_array($photo) ? $photo[0] : strlen($photo ?? '');
-    $head .= $photo === null ? '' : $filePart('photo') . (is_array($photo) ? '' : $photo);
-    $tail = ($photo === null ? '' : "\r\n");
-    foreach ($files as $name => $bytes) {
-        $tail .= $filePart($name) . "$bytes\r\n";
+    return request('POST', '/sync_api.php?action=upload', ['Content-Type: multipart/form-data; boundary=b0undary'],
+                   [...$body, "--b0undary--\r\n"], $timeout);
+}
+
+// Rows: "METHOD target" (or "PHOTO device path", a kiosk's upload), status, body wanted (null: any),
+// request headers, answer headers wanted (null: absent), request body.
+function checkRequests(array $rows): void
+{
+    foreach ($rows as $row) {
+        [$request, $status, $body, $headers, $wanted, $sent] = $row + [2 => null, 3 => [], 4 => [], 5 => ''];
+        [$method, $target] = explode(' ', $request, 2);
+        $answer = $method === 'PHOTO' ? upload(array_combine(['device_uuid', 'relative_path'], explode(' ', $target)), ['photo' => $target])
+                                      : request($method, $target, $headers, [$sent]);
+        $ok = $answer['status'] === $status && ($body === null || $answer['body'] === $body)
+              && array_map(fn($name) => $answer[$name] ?? null, array_keys($wanted)) === array_values($wanted);
+        check($ok, "$request " . implode(', ', $headers) . " gives $status: {$answer['status']} " . substr($answer['body'], 0, 300));
     }
-    $tail .= "--$boundary--\r\n";
-    $chunks = function () use ($head, $photo, $tail) {
-        yield $head;
-        for ($left = is_array($photo) ? $photo[0] : 0; $left > 0; $left -= 1 << 20) {
-            yield str_repeat("\0", min($left, 1 << 20));
-        }
-        yield $tail;
-    };
-    return exchange('POST', '/sync_api.php?action=upload', $chunks(),
-                    strlen($head) + (is_array($photo) ? $size : 0) + strlen($tail),
-                    ["Content-Type: multipart/form-data; boundary=$boundary"], $timeout);
 }
 
-// The status; a 2xx must carry the SHA-256 of the bytes stored, in the header and the JSON body.
-function uploadPhoto(string $relativePath, string $bytes, string $device = 'dev1'): int
+// What is below uploads/, symlinks not followed: path => bytes, folders as "path/".
+function disk(): array
 {
-    $answer = upload(['relative_path' => $relativePath, 'device_uuid' => $device], $bytes);
-    $hash = hash('sha256', $bytes);
-    check($answer['status'] >= 300 || ($answer['x-content-sha256'] ?? '') === $hash
-          && (json_decode($answer['body'], true)['sha256'] ?? '') === $hash, "receipt of $relativePath: {$answer['body']}");
-    return $answer['status'];
-}
-
-// Relative path => contents of every file below $dir, hidden ones included, but for the server's state
-// database (which records refused requests too).
-function filesBelow(string $dir): array
-{
-    $files = [];
-    $items = new RecursiveIteratorIterator(new RecursiveDirectoryIterator($dir, FilesystemIterator::SKIP_DOTS));
+    global $data;
+    $found = [];
+    $items = new RecursiveIteratorIterator(new RecursiveDirectoryIterator("$data/uploads", FilesystemIterator::SKIP_DOTS), 1);
     foreach ($items as $path => $item) {
-        if ($item->isFile() && !$item->isLink() && !str_contains($path, "/.lumipost/")) {
-            $files[substr($path, strlen($dir) + 1)] = $item->isReadable() ? file_get_contents($path) : null;
-        }
+        $isFolder = $item->isDir() && !$item->isLink();
+        $found[substr($path, strlen("$data/uploads/")) . ($isFolder ? '/' : '')] = $isFolder || $item->isLink() ? '' : file_get_contents($path);
     }
-    ksort($files);
-    return $files;
+    ksort($found);
+    return $found;
 }
 
-function removeTree(string $dir): void
+// Files below $dir, path => bytes; a path ending in "/" is a folder.
+function put(string $dir, array $files): void
 {
-    $items = new RecursiveIteratorIterator(new RecursiveDirectoryIterator($dir, FilesystemIterator::SKIP_DOTS),
-                                           RecursiveIteratorIterator::CHILD_FIRST);
-    foreach ($items as $path => $item) {
-        $item->isDir() && !$item->isLink() ? rmdir($path) : unlink($path);
-    }
-    rmdir($dir);
-}
-
-function put(string $path, string $bytes = ''): void
-{
-    @mkdir(dirname($path), 0777, true);
-    file_put_contents($path, $bytes);
-}
-
-function writeFixture(string $data): void
-{
-    // The application tree is reached through a symlink, as an atomic switch of releases leaves it.
-    $app = "$data/releases/v42";
-    put("$app/bin/app.exe", 'app');
-    put("$app/readme.txt", 'read me');
-    put("$app/sub dir/a b.txt", 'spaced');
-    put("$app/.git/config", 'hidden');
-    put("$app/.hidden", 'hidden');
-    put("$app/bad#name.txt", 'unreachable by URL');
-    put("$app/locked.txt", 'unreadable');
-    chmod("$app/locked.txt", 0);
-    foreach (['CON.txt', 'aux', 'a<b.txt', 'q"uote.txt', 'star*.txt', 'pipe|.txt', 'dot.', 'space ', "\xff.txt",
-              'Twin.txt', 'twin.txt', 'é.txt', 'É.txt'] as $name) {
-        put("$app/$name", 'a name Windows cannot create');
-    }
-    mkdir("$app/empty");
-    symlink("$app/bin", "$app/link");
-    mkdir("$data/Lumipost");
-    symlink('../releases/v42', "$data/Lumipost/Application");
-    put("$data/Lumipost/ADS/Public/a.mp4", random_bytes(3 << 20));
-    put("$data/Lumipost/ADS/Public/ten.mp4", '0123456789');
-    put("$data/Lumipost/ADS/Public/.part.mp4");
-    foreach (['c:d.mp4', 'e\\f.mp4', "g\nh.mp4", 'folder/x.mp4'] as $name) {
-        put("$data/Lumipost/ADS/Public/$name", 'not served');
-    }
-    put("$data/Lumipost/ADS/Private/dev1/p.mp4", 'private 1');
-    put("$data/Lumipost/ADS/Private/dev2/q.mp4", 'private 2');
-    put("$data/Lumipost/ADS/shared/s.mp4", 'shared 3');
-    symlink('../shared', "$data/Lumipost/ADS/Private/dev3");
-    put("$data/uploads/dev1/blocked", 'a file where a folder is asked for');
-    mkdir("$data/uploads/dev1/shots/dir.jpg", 0777, true);
-    mkdir(dirname($data) . '/outside');
-    symlink(dirname($data) . '/outside', "$data/uploads/dev5");
-    symlink(dirname($data) . '/outside', "$data/uploads/dev1/linked");
-}
-
-// The application index of the fixture; $hashed false for one served without hashes.
-function appIndex(bool $hashed = true): array
-{
-    $file = fn(string $path, string $bytes) => ['relativePath' => $path, 'size' => strlen($bytes), 'isDir' => false]
-                                               + ($hashed ? ['sha256' => hash('sha256', $bytes)] : []);
-    return [['relativePath' => 'bin', 'size' => 0, 'isDir' => true], $file('bin/app.exe', 'app'),
-            ['relativePath' => 'empty', 'size' => 0, 'isDir' => true], $file('readme.txt', 'read me'),
-            ['relativePath' => 'sub dir', 'size' => 0, 'isDir' => true], $file('sub dir/a b.txt', 'spaced')];
-}
-
-function testIndexes(string $data, string $log): void
-{
-    $logged = substr_count(file_get_contents($log), 'left out 15 entries');
-    $apps = request('GET', '/sync_api.php?action=list_apps');
-    check($apps['status'] === 200 && $apps['content-type'] === 'application/json'
-          && $apps['content-length'] === (string) strlen($apps['body']), 'list_apps answers JSON with its length');
-    check(json_decode($apps['body'], true) === appIndex(), 'list_apps lists a linked tree without hidden, unreachable, '
-          . 'Windows-invalid, twin, unreadable or linked entries: ' . $apps['body']);
-    check(substr_count(file_get_contents($log), 'left out 15 entries') === $logged + 1,
-          'the entries left out are logged once per request');
-
-    $video = fn(string $type, string $name, string $bytes) => ['type' => $type, 'filename' => $name,
-                                                                 'size' => strlen($bytes), 'sha256' => hash('sha256', $bytes)];
-    $public = [$video('public', 'a.mp4', file_get_contents("$data/Lumipost/ADS/Public/a.mp4")),
-               $video('public', 'ten.mp4', '0123456789')];
-    $private = fn(string $name, string $bytes) => [...$public, $video('private', $name, $bytes)];
-    $cases = ['dev1' => $private('p.mp4', 'private 1'), 'dev2' => $private('q.mp4', 'private 2'),
-              'dev3' => $private('s.mp4', 'shared 3'),
-              '..' => $public, '..%2Fdev1' => $public, 'dev2%5C..%5Cdev1' => $public, '' => $public,
-              'unknown' => $public, 'dev5' => $public];
-    foreach ($cases as $device => $expected) {
-        $videos = request('GET', "/sync_api.php?action=list_videos&device_uuid=$device");
-        check($videos['content-type'] === 'application/json' && json_decode($videos['body'], true) === $expected,
-              "list_videos for '$device': {$videos['body']}");
-    }
-    check(request('GET', '/sync_api.php?action=list_videos')['body'] === json_encode($public),
-          'list_videos without device_uuid gives the public videos');
-
-    // A wrong data folder must not look like an empty one, or the kiosks delete everything.
-    rename("$data/Lumipost", "$data/Lumipost.away");
-    check(request('GET', '/sync_api.php?action=list_apps')['status'] === 500, 'list_apps without its tree');
-    check(request('GET', '/sync_api.php?action=list_videos')['status'] === 500, 'list_videos without its tree');
-    rename("$data/Lumipost.away", "$data/Lumipost");
-}
-
-// Hashes are kept by size and modification time: bytes changed behind both are not read again (a
-// warm index reads nothing), a new time is; the row of a file that went is dropped.
-function testHashes(string $data): void
-{
-    $file = "$data/releases/v42/readme.txt";
-    $time = filemtime($file);
-    $listed = function (string $bytes, int $time) use ($file) {
-        file_put_contents($file, $bytes);
-        touch($file, $time);
-        $index = json_decode(request('GET', '/sync_api.php?action=list_apps')['body'], true);
-        return array_column($index, 'sha256', 'relativePath')['readme.txt'] ?? null;
-    };
-    check($listed('READ ME', $time) === hash('sha256', 'read me'), 'a warm index reads no file');
-    check($listed('READ ME', $time + 1) === hash('sha256', 'READ ME'), 'a file with a new time is hashed again');
-    rename($file, "$data/releases/v42/.away");
-    request('GET', '/sync_api.php?action=list_apps');
-    rename("$data/releases/v42/.away", $file);
-    check($listed('read me', $time + 1) === hash('sha256', 'read me'), 'the row of a file that went is dropped');
-}
-
-function testStaticFiles(string $data): void
-{
-    $video = request('GET', '/Lumipost/ADS/Public/a.mp4');
-    check($video['status'] === 200 && $video['content-length'] === (string) (3 << 20)
-          && $video['body'] === file_get_contents("$data/Lumipost/ADS/Public/a.mp4"), 'large video streamed whole');
-    $head = request('HEAD', '/Lumipost/ADS/Public/a.mp4');
-    check($head['status'] === 200 && $head['content-length'] === (string) (3 << 20) && $head['body'] === '', 'HEAD');
-    check(!isset($video['x-powered-by']) && !isset($head['x-powered-by'])
-          && !isset(request('GET', '/sync_api.php?action=list_apps')['x-powered-by']), 'no X-Powered-By');
-
-    $app = '/Lumipost/Application';
-    $cases = ["$app/sub%20dir/a%20b.txt" => [200, 'spaced'], "$app/bin/app.exe" => [200, 'app'],
-              '/Lumipost/ADS/Private/dev1/p.mp4' => [200, 'private 1'],
-              '/Lumipost/ADS/Private/dev3/s.mp4' => [200, 'shared 3'],
-              // Case twins are left out of the index, but neither set-up can tell them apart when serving.
-              "$app/Twin.txt" => [200, 'a name Windows cannot create'],
-              "$app/locked.txt" => [404, ''], "$app/../../uploads/dev1/blocked" => [404, ''],
-              "$app/%2e%2e/%2e%2e/uploads/dev1/blocked" => [404, ''], '/Lumipost/ADS/../../../etc/passwd' => [400, ''],
-              "$app/.hidden" => [404, ''], "$app/.git/config" => [404, ''], "$app/link/app.exe" => [404, ''],
-              "$app/bin" => [404, ''], "$app/bin/" => [404, ''], "$app/bin%00/app.exe" => [400, ''],
-              "$app/missing" => [404, ''], "$app/bad%23name.txt" => [404, ''], '/Lumipost//Application/readme.txt' => [404, ''],
-              '/Lumipost/./Application/readme.txt' => [404, ''], '/Lumipost/ADS/Public/c:d.mp4' => [404, ''],
-              '/Lumipost/ADS/Public/e%5Cf.mp4' => [404, ''], '/Lumipost/ADS/Public/g%0Ah.mp4' => [404, ''],
-              '/Lumipost/ADS/Public/folder/x.mp4' => [404, ''], '/Lumipost/ADS/Private/dev1' => [404, ''],
-              '/Lumipost/ADS/../../sync_api.php?action=list_apps' => [404, ''],
-              '/uploads/dev1/blocked' => [404, ''], '/router.php' => [404, ''], '/common.php' => [404, '']];
-    foreach (['CON.txt', 'aux', 'a%3Cb.txt', 'q%22uote.txt', 'star*.txt', 'pipe%7C.txt', 'dot.', 'space%20', '%FF.txt'] as $name) {
-        $cases["$app/$name"] = [404, ''];
-    }
-    foreach ($cases as $target => [$status, $body]) {
-        $answer = request('GET', $target);
-        check($answer['status'] === $status && $answer['body'] === $body, "GET $target gives $status: {$answer['status']}");
+    foreach ($files as $path => $bytes) {
+        @mkdir(dirname("$dir/$path"), 0777, true);
+        str_ends_with($path, '/') ? mkdir("$dir/$path") : file_put_contents("$dir/$path", $bytes);
     }
 }
 
-// Single ranges, If-Range and conditional requests as nginx answers them (server/check-nginx.sh
-// compares the two set-ups on the same rows).
-function testRanges(string $data): void
-{
-    $file = "$data/Lumipost/ADS/Public/ten.mp4";
-    $etag = sprintf('"%x-%x"', filemtime($file), 10);
-    $date = gmdate('D, d M Y H:i:s', filemtime($file)) . ' GMT';
-    $old = 'Thu, 01 Jan 1970 00:00:00 GMT';
-    $whole = [200, '0123456789', null];
-    $cases = [[[], $whole], [['Range: bytes=2-'], [206, '23456789', 'bytes 2-9/10']],
-              [['Range: bytes=2-4'], [206, '234', 'bytes 2-4/10']], [['Range: bytes=-3'], [206, '789', 'bytes 7-9/10']],
-              [['Range: bytes=0-100'], [206, '0123456789', 'bytes 0-9/10']],
-              [['Range: Bytes= 2 - 4'], [206, '234', 'bytes 2-4/10']],
-              [['Range: bytes=10-'], [416, '', 'bytes */10']], [['Range: bytes=5-3'], [416, '', 'bytes */10']],
-              [['Range: bytes=abc'], [416, '', 'bytes */10']], [['Range: bytes=0-1,3-4'], $whole],
-              [['Range: items=2-'], $whole],
-              [['Range: bytes=2-', "If-Range: $etag"], [206, '23456789', 'bytes 2-9/10']],
-              [['Range: bytes=2-', "If-Range: $date"], [206, '23456789', 'bytes 2-9/10']],
-              [['Range: bytes=2-', "If-Range: W/$etag"], $whole], [['Range: bytes=2-', 'If-Range: "1-a"'], $whole],
-              [['Range: bytes=2-', "If-Range: $old"], $whole], [['Range: bytes=2-', 'If-Range: soon'], $whole],
-              [["If-None-Match: \"x\", W/$etag"], [304, '', null]], [["If-Modified-Since: $date"], [304, '', null]],
-              [["If-Modified-Since: $old"], $whole], [['If-None-Match: "x"'], $whole],
-              [['If-Match: "x"'], [412, '', null]], [["If-Match: $etag"], $whole],
-              [["If-Unmodified-Since: $old"], [412, '', null]], [["If-Unmodified-Since: $date"], $whole]];
-    foreach ($cases as [$headers, [$status, $body, $contentRange]]) {
-        $answer = request('GET', '/Lumipost/ADS/Public/ten.mp4', '', $headers);
-        check($answer['status'] === $status && $answer['body'] === $body
-              && ($answer['content-range'] ?? null) === $contentRange
-              && ($status >= 300 || ($answer['etag'] ?? '') === $etag && ($answer['last-modified'] ?? '') === $date),
-              implode(', ', $headers) . " gives $status $body: {$answer['status']} {$answer['body']}");
-    }
-    $head = request('HEAD', '/Lumipost/ADS/Public/a.mp4', '', ['Range: bytes=1048576-']);
-    check($head['status'] === 206 && $head['content-length'] === (string) (2 << 20) && $head['body'] === '', 'HEAD of a range');
-    $rest = request('GET', '/Lumipost/ADS/Public/a.mp4', '', ['Range: bytes=1048577-']);
-    check($rest['body'] === substr(file_get_contents("$data/Lumipost/ADS/Public/a.mp4"), 1048577), 'the rest of a large video');
-}
-
-function testMethodsAndActions(): void
-{
-    $cases = [['GET', '/sync_api.php?action=upload', 405], ['POST', '/sync_api.php?action=list_apps', 405],
-              ['POST', '/sync_api.php?action=list_videos', 405], ['GET', '/sync_api.php?action=delete', 400],
-              ['GET', '/sync_api.php', 400], ['PUT', '/Lumipost/Application/readme.txt', 405]];
-    foreach ($cases as [$method, $target, $status]) {
-        check(request($method, $target)['status'] === $status, "$method $target gives $status");
-    }
-}
-
-function testUploadsAreStoredOnce(string $data): void
-{
-    $shots = "$data/uploads/dev1/shots";
-    // A temporary file left by a request that died an hour ago goes; one being written stays.
-    put("$shots/.upload-old", 'stale');
-    touch("$shots/.upload-old", time() - 7200);
-    put("$shots/.upload-new", 'in flight');
-    $long = str_repeat('n', 246) . '.jpg';
-    check(uploadPhoto('shots/a.jpg', 'one') === 201, 'first upload stored');
-    check(uploadPhoto('shots/a.jpg', 'one') === 200, 'repeated upload accepted');
-    check(uploadPhoto('shots/a.jpg', 'two') === 201 && uploadPhoto('shots/a.jpg', 'three') === 201,
-          'different bytes under a taken name stored');
-    check(uploadPhoto('shots/a.jpg', 'two') === 200, 'repeat of a suffixed upload accepted');
-    check(uploadPhoto('shots\\b.jpg', 'bee') === 201, 'backslash separates folders');
-    check(uploadPhoto('shots/dir.jpg', 'beside a folder') === 201, 'a folder takes a name too');
-    check(uploadPhoto('shots/noext', 'x') === 201 && uploadPhoto('shots/noext', 'y') === 201, 'no extension');
-    check(uploadPhoto("shots/$long", 'long') === 201 && uploadPhoto("shots/$long", 'longer') === 201,
-          'a 250-byte name, and its suffixed twin');
-    $expected = ['.upload-new' => 'in flight', 'a-1.jpg' => 'two', 'a-2.jpg' => 'three',
-                                  'a.jpg' => 'one', 'b.jpg' => 'bee', 'dir-1.jpg' => 'beside a folder',
-                                  'noext' => 'x', 'noext-1' => 'y', $long => 'long',
-                                  str_replace('.jpg', '-1.jpg', $long) => 'longer'];
-    ksort($expected);
-    check(filesBelow($shots) === $expected, 'each content stored once, nothing replaced, no temporary file left: '
-          . implode(', ', array_keys(filesBelow($shots))));
-    check(uploadPhoto('x.jpg', 'long device', str_repeat('d', 255)) === 201, 'a 255-byte device');
-
-    // Each device's folder is its own lock: one kiosk's upload never waits for another's.
-    $lock = fopen("$data/uploads/dev1", 'r');
-    flock($lock, LOCK_EX);
-    check(upload(['relative_path' => 'x.jpg', 'device_uuid' => 'dev2'], 'x', [], 10)['status'] === 201,
-          "another device's lock does not hold an upload");
-    check(upload(['relative_path' => 'x.jpg', 'device_uuid' => 'dev1'], 'x', [], 1)['status'] === 0,
-          "the device's own lock holds it");
-    fclose($lock);
-    // Past 9,999 clashes there is no name left.
-    foreach (['c.jpg', ...array_map(fn($i) => "c-$i.jpg", range(1, 9999))] as $name) {
-        put("$data/uploads/dev4/many/$name", 'c');
-    }
-    check(uploadPhoto('many/c.jpg', 'other', 'dev4') === 500, 'the 10,000th clash answers 500');
-}
-
-function testUploadRefusals(string $data): void
-{
-    $before = filesBelow($data);
-    $paths = ['../x.jpg', 'a/../../x.jpg', '..\\..\\x.jpg', '/etc/x.jpg', '\\x.jpg', 'C:/x.jpg', 'C:x.jpg',
-              'D:\\x.jpg', '', 'a//x.jpg', 'a/', "x\0.jpg", '.', '.upload-x', "\xff.jpg", "a\xc3/x.jpg",
-              str_repeat('n', 252) . '.jpg', str_repeat('n', 247) . '.jpg', str_repeat('f', 256) . '/x.jpg'];
-    foreach ($paths as $path) {
-        check(uploadPhoto($path, 'bad') === 400, 'relative_path ' . json_encode(substr($path, 0, 20)) . ' refused');
-    }
-    foreach (['..', '../dev2', 'dev1/sub', 'dev1\\sub', 'C:', '', "dev\0", "d\xe9v", str_repeat('d', 10000)] as $device) {
-        check(uploadPhoto('x.jpg', 'bad', $device) === 400, 'device_uuid ' . json_encode(substr($device, 0, 20)) . ' refused');
-    }
-    $fields = ['relative_path' => 'x.jpg', 'device_uuid' => 'dev1'];
-    check(upload($fields, null)['status'] === 400, 'missing photo refused');
-    check(upload($fields + ['photo' => 'not a file'], null)['status'] === 400, 'photo as plain field refused');
-    check(upload(['device_uuid' => 'dev1'], 'x')['status'] === 400, 'missing relative_path refused');
-    check(upload(['relative_path' => 'x.jpg'], 'x')['status'] === 400, 'missing device_uuid refused');
-    check(upload(['MAX_FILE_SIZE' => '1'] + $fields, 'too big')['status'] === 413, 'failed PHP upload refused');
-    $extra = array_combine(array_map(fn($i) => "f$i", range(1, 21)), array_fill(0, 21, str_repeat('e', 65536)));
-    check(upload($fields, 'photo', $extra)['status'] === 400, 'a form that PHP cut (max_file_uploads) refused');
-    $cut = "--b\r\nContent-Disposition: form-data; name=\"device_uuid\"\r\n\r\ndev1\r\n--b\r\nContent-Disposition: "
-         . "form-data; name=\"relative_path\"\r\n\r\nx.jpg\r\n--b\r\nContent-Disposition: form-data; name=\"photo\"; "
-         . "filename=\"p.jpg\"\r\n\r\nhalf a photo";
-    check(request('POST', '/sync_api.php?action=upload', $cut, ['Content-Type: multipart/form-data; boundary=b'])['status']
-          === 400, 'a photo cut short refused');
-    check(upload($fields, [513 << 20])['status'] === 413, 'a photo over post_max_size refused');
-    check(uploadPhoto('blocked/x.jpg', 'photo') === 500, 'unwritable target folder is not a success');
-    check(uploadPhoto('x.jpg', 'photo', 'dev5') === 500 && uploadPhoto('linked/x.jpg', 'photo') === 500,
-          'a symlink below uploads/ is not followed');
-    // A missing uploads/ is a wrong data folder: nothing is created.
-    rename("$data/uploads", "$data/uploads.away");
-    check(uploadPhoto('x.jpg', 'photo', 'dev9') === 500 && !file_exists("$data/uploads"), 'no uploads/ folder');
-    rename("$data/uploads.away", "$data/uploads");
-    check(filesBelow($data) === $before && filesBelow(dirname($data) . '/outside') === [],
-          'refused uploads store nothing');
-}
-
-$router = realpath($argv[1] ?? __DIR__ . '/../../server/router.php');
-// --state: only the tests of the server's state (run against PostgreSQL by with-postgres.sh).
-$stateOnly = ($argv[2] ?? '') === '--state';
-if ($router === false) {
-    fwrite(STDERR, "usage: php [-n] sync_server_test.php path/to/server/router.php [--state]\n");
-    exit(2);
-}
+$router = realpath($argv[1] ?? '') ?: throw new InvalidArgumentException('usage: php [-n] sync_server_test.php router.php [--postgres]');
+define('AS_ROOT', trim((string) shell_exec('id -u')) === '0');
 $work = sys_get_temp_dir() . '/lumipost-server-test-' . bin2hex(random_bytes(6));
 $data = "$work/data";
-$log = "$work/server.log";
-$noIni = php_ini_loaded_file() === false ? ['-n'] : [];
 mkdir($work);
-try {
-    writeFixture($data);
-    [$server, $port] = startServer(fn($address) => [PHP_BINARY, ...$noIni, $router, $address], $work, $data, $log);
-    try {
-        testIndexes($data, $log);
-        testHashes($data);
-        if (!$stateOnly) {
-            testStaticFiles($data);
-            testRanges($data);
-            testMethodsAndActions();
-            testUploadsAreStoredOnce($data);
-            testUploadRefusals($data);
-        }
-    } finally {
-        stopServer($server);
+register_shutdown_function(function () use ($work) {
+    global $failed, $postgres;
+    isset($postgres) && exec("$postgres -m fast stop >/dev/null 2>&1");
+    $failed && fwrite(STDERR, "Server log:\n" . implode('', array_slice(file("$work/server.log"), -60)));
+    exec('rm -rf ' . escapeshellarg($work));
+});
+$settings = ['LUMIPOST_FLEET_TOKEN' => 'the-token'];
+if (in_array('--postgres', $argv, true)) {
+    // A scratch cluster listening on a socket in its folder only, run as nobody when this runs as root.
+    $pg = "$work/postgres";
+    $programs = (AS_ROOT ? 'setpriv --reuid=nobody --regid=nogroup --clear-groups ' : '') . (glob('/usr/lib/postgresql/*/bin')[0] ?? '-');
+    $postgres = "$programs/pg_ctl -D $pg/data -l $pg/server.log";
+    exec("mkdir -m 777 $pg && $programs/initdb -D $pg/data -U lumipost --auth=trust >$pg/initdb.log 2>&1 && $postgres -w -o "
+         . "\"-c listen_addresses='' -k $pg\" start >/dev/null 2>&1", result_code: $status);
+    if ($status !== 0 || !extension_loaded('pdo_pgsql')) {
+        echo "SKIP: needs the Debian packages postgresql and php-pgsql, and a PostgreSQL that starts:\n"
+             . implode('', array_map('file_get_contents', glob("$pg/*.log")));
+        exit(77);
     }
-    // A state database that fails costs the hashes, never the index.
-    [$server, $port] = startServer(fn($address) => [PHP_BINARY, ...$noIni, $router, $address], $work, $data, $log,
-                                   ['LUMIPOST_SERVER_DSN' => "sqlite:$work/missing/state.sqlite"]);
-    check(json_decode(request('GET', '/sync_api.php?action=list_apps')['body'], true) === appIndex(false)
-          && str_contains(file_get_contents($log), 'the state database failed'), 'an index without its state database');
-    stopServer($server);
-    // Started by hand without the settings, the server refuses everything rather than risk a 200.
-    [$server, $port] = startServer(fn($address) => [PHP_BINARY, '-n', '-S', $address, $router], $work, $data, $log);
-    check(request('GET', '/sync_api.php?action=list_apps')['status'] === 500, 'a start without the settings answers 500');
-    stopServer($server);
-} catch (Throwable $e) {
-    check(false, $e->getMessage());
-} finally {
-    if ($failed > 0 && is_file($log)) {
-        $lines = preg_grep('/ (Accepted|Closing|Closed without)/', file($log), PREG_GREP_INVERT);
-        fwrite(STDERR, "Server log:\n" . implode('', array_slice($lines, -40)));
-    }
-    chmod("$data/releases/v42/locked.txt", 0644);
-    removeTree($work);
+    $settings['LUMIPOST_SERVER_DSN'] = "pgsql:host=$pg;dbname=postgres;user=lumipost";
 }
-echo "$passed passed, $failed failed\n";
+$api = '/sync_api.php?action=';
+
+// A scripted fleet first, while the database holds nothing else: each step restarts the server with its
+// clock set, taking turns over the data folders (with PostgreSQL two, each seeing the other's kiosks).
+$folders = isset($settings['LUMIPOST_SERVER_DSN']) ? ["$work/a", "$work/b"] : ["$work/a"];
+array_map(fn($folder) => put($folder, ['Lumipost/ADS/Public/public.mp4' => str_repeat('p', 10),
+                                       'Lumipost/ADS/Private/kiosk-busy/own.mp4' => str_repeat('o', 20), 'uploads/' => '']), $folders);
+$now = gmmktime(1, 30, 0, 12, 7, 2026);
+// Minutes before the page is read => the kiosks' requests.
+$steps = [200 => [["GET {$api}list_videos&device_uuid=%3Ci%3Equiet", 200], ['PHOTO <i>quiet a.jpg', 201]],
+          150 => [['PHOTO kiosk-busy y.jpg', 201]],
+          50 => [["GET {$api}list_videos&device_uuid=kiosk-busy", 200], ['PHOTO kiosk-busy b.jpg', 201], ["PHOTO kiosk-busy ../\xff\0.jpg", 400],
+                 ['GET /Lumipost/ADS/Private/kiosk-busy/own.mp4', 200], ['GET /Lumipost/ADS/Private/kiosk-busy/gone.mp4', 404],
+                 ['PHOTO kiosk-busy b.jpg', 200]]];
+foreach (array_keys($steps) as $i => $minutes) {
+    withServer($folders[$i % count($folders)], ['LUMIPOST_SERVER_NOW' => (string) ($now - 60 * $minutes)] + $settings,
+               fn() => checkRequests($steps[$minutes]));
+}
+withServer(end($folders), ['LUMIPOST_SERVER_NOW' => (string) $now] + $settings, function () {
+    $fleet = fn(string $query = '') => json_decode(request('GET', "/fleet.json$query", ['Authorization: Bearer the-token'])['body'], true);
+    // Silent first (<i>quiet yesterday at 22:10), then by name; kiosk-busy's first photo was yesterday.
+    $shown = fn($k) => [$k['device'], $k['silent'], $k['video_index']['videos'] ?? null, $k['video_index']['bytes'] ?? null,
+                        ...array_values($k['private_videos_fetched']), $k['photos']['today'], $k['photos']['total'], $k['photos']['refused']];
+    $all = $fleet();
+    check(array_map($shown, $all['kiosks'] ?? []) === [['<i>quiet', true, 1, 10, 0, 0, 0, 1, 0], ['kiosk-busy', false, 2, 30, 1, 1, 1, 2, 1]]
+          && $all['summary'] === ['kiosks' => 2, 'alive_last_hour' => 1, 'silent' => 1], 'the fleet: ' . json_encode($all));
+    check(array_column($fleet('?device=kiosk-busy')['kiosks'][0]['events'] ?? [], 'kind') === ['photo stored', 'private video fetched',
+          'photo refused', 'photo stored', 'index fetched', 'photo stored'], 'the events, newest first');
+    check(array_column($fleet('?silent=1')['kiosks'] ?? [], 'device') === ['<i>quiet'], 'only the silent');
+    $page = request('GET', '/fleet/', ['Authorization: Bearer the-token'])['body'];
+    check(str_contains($page, '&lt;i&gt;quiet') && !str_contains($page, '<i>'), "a kiosk's name is escaped");
+});
+
+// The data folder: the application tree is reached through a symlink, as an atomic switch of releases leaves it.
+$app = ['bin/' => '', 'bin/app.exe' => 'app', 'empty/' => '', 'readme.txt' => 'read me', 'sub dir/' => '', 'sub dir/a b.txt' => 'spaced'];
+$leftOut = ['bad#name.txt', 'locked.txt', 'CON.txt', 'a<b.txt', 'dot.', "\xff.txt", 'Twin.txt', 'twin.txt', 'é.txt', 'É.txt', '.hidden'];
+$ads = ['Public/a.mp4' => random_bytes(3 << 20), 'Public/ten.mp4' => '0123456789', 'Private/dev1/p.mp4' => 'private 1',
+        'Private/dev2/q.mp4' => 'private 2', 'shared/s.mp4' => 'shared 3'];
+$name250 = str_repeat('n', 246) . '.jpg';
+put("$data/releases/v42", $app + array_fill_keys($leftOut, 'left out'));
+$notServed = ['Public/.part.mp4', 'Public/c:d.mp4', 'Public/e\\f.mp4', "Public/g\nh.mp4", 'Public/folder/x.mp4'];
+put("$data/Lumipost/ADS", $ads + array_fill_keys($notServed, 'not served'));
+put("$data/uploads/dev1", ['blocked' => 'a file', 'shots/noext' => 'x', "shots/$name250" => 'x', 'shots/dir.jpg/' => '',
+                           'shots/.upload-new' => 'in flight', 'shots/.upload-old' => 'stale', '../.elsewhere/' => '']);
+touch("$data/uploads/dev1/shots/.upload-old", time() - 7200);
+chmod("$data/releases/v42/locked.txt", 0);
+$links = ['Lumipost/Application' => '../releases/v42', 'releases/v42/link' => 'bin', 'Lumipost/ADS/Private/dev3' => '../shared',
+          'uploads/dev1/linked' => '../.elsewhere'];
+array_map(fn($link, $target) => symlink($target, "$data/$link"), array_keys($links), $links);
+
+$appIndex = fn(bool $hashed) => json_encode(array_map(fn($path, $bytes) => str_ends_with($path, '/')
+    ? ['relativePath' => rtrim($path, '/'), 'size' => 0, 'isDir' => true]
+    : ['relativePath' => $path, 'size' => strlen($bytes), 'isDir' => false] + ($hashed ? ['sha256' => hash('sha256', $bytes)] : []),
+    array_keys($app), $app), JSON_UNESCAPED_SLASHES);
+$videos = fn(string ...$names) => json_encode(array_map(fn($name) => ['type' => str_starts_with($name, 'Public/') ? 'public' : 'private',
+    'filename' => basename($name), 'size' => strlen($ads[$name]), 'sha256' => hash('sha256', $ads[$name])],
+    ['Public/a.mp4', 'Public/ten.mp4', ...$names]), JSON_UNESCAPED_SLASHES);
+withServer($data, $settings, function () use ($data, $work, $ads, $appIndex, $videos, $api, $name250) {
+    // The indexes leave out hidden, unreachable, Windows-invalid, case twin, unreadable and linked entries.
+    checkRequests([["GET {$api}list_apps", 200, $appIndex(true), [], ['content-type' => 'application/json',
+                                                                      'content-length' => (string) strlen($appIndex(true))]],
+                   ["GET {$api}list_videos&device_uuid=dev1", 200, $videos('Private/dev1/p.mp4'), [], ['x-powered-by' => null]],
+                   ["GET {$api}list_videos&device_uuid=dev3", 200, $videos('shared/s.mp4')],
+                   ["GET {$api}list_videos&device_uuid=..%2Fdev1", 200, $videos()],
+                   ["GET {$api}list_videos&device_uuid=unknown", 200, $videos()],
+                   ["GET {$api}upload", 405, null, [], ['allow' => 'POST']], ["POST {$api}list_videos", 405], ["GET {$api}delete", 400]]);
+    check(substr_count(file_get_contents("$work/server.log"), 'left out 10 entries') === 1, 'what an index left out is logged once');
+
+    // Static files as nginx serves them: only what the indexes list, and ranges and conditions as its filters.
+    [$a, $ten, $app] = ['/Lumipost/ADS/Public/a.mp4', '/Lumipost/ADS/Public/ten.mp4', '/Lumipost/Application'];
+    $notFound = ["$app/locked.txt", "$app/%2e%2e/%2e%2e/uploads/dev1/blocked", "$app/.hidden", "$app/link/app.exe", "$app/bin",
+                 "$app/bad%23name.txt", "$app/CON.txt", "$app/a%3Cb.txt", "$app/dot.", "$app/%FF.txt", '/Lumipost//Application/readme.txt',
+                 '/Lumipost/./Application/readme.txt', '/Lumipost/ADS/Public/c:d.mp4', '/Lumipost/ADS/Public/folder/x.mp4',
+                 '/Lumipost/ADS/Private/dev1', '/Lumipost/ADS/../../sync_api.php?action=list_apps', '/uploads/dev1/blocked', '/router.php'];
+    ['etag' => $etag, 'last-modified' => $date] = request('GET', $ten);
+    $old = 'Thu, 01 Jan 1970 00:00:00 GMT';
+    $range = fn(array $headers, int $status, string $body = '', ?string $contentRange = null) => ["GET $ten", $status, $body, $headers,
+        ['content-range' => $contentRange] + ($status < 300 ? ['etag' => $etag, 'last-modified' => $date] : [])];
+    $whole = [200, '0123456789'];
+    checkRequests([["GET $a", 200, $ads['Public/a.mp4'], [], ['content-length' => (string) (3 << 20), 'x-powered-by' => null]],
+                   ["GET $a", 206, substr($ads['Public/a.mp4'], 1048577), ['Range: bytes=1048577-']],
+                   ["HEAD $a", 206, '', ['Range: bytes=1048576-'], ['content-length' => (string) (2 << 20)]],
+                   ["GET $app/sub%20dir/a%20b.txt", 200, 'spaced'], ['GET /Lumipost/ADS/Private/dev3/s.mp4', 200, 'shared 3'],
+                   // Case twins are left out of the index, but neither set-up can tell them apart when serving.
+                   ["GET $app/Twin.txt", 200, 'left out'], ["PUT $app/bin/app.exe", 405],
+                   ['GET /Lumipost/ADS/../../../etc/passwd', 400], ["GET $app/bin%00/app.exe", 400],
+                   ...array_map(fn($target) => ["GET $target", 404, ''], $notFound),
+                   $range([], ...$whole), $range(['Range: bytes=2-'], 206, '23456789', 'bytes 2-9/10'),
+                   $range(['Range: bytes=2-4'], 206, '234', 'bytes 2-4/10'), $range(['Range: bytes=-3'], 206, '789', 'bytes 7-9/10'),
+                   $range(['Range: bytes=0-100'], 206, '0123456789', 'bytes 0-9/10'), $range(['Range: Bytes= 2 - 4'], 206, '234', 'bytes 2-4/10'),
+                   $range(['Range: bytes=10-'], 416, '', 'bytes */10'), $range(['Range: bytes=5-3'], 416, '', 'bytes */10'),
+                   $range(['Range: bytes=abc'], 416, '', 'bytes */10'), $range(['Range: bytes=0-1,3-4'], ...$whole),
+                   $range(['Range: items=2-'], ...$whole), $range(['Range: bytes=2-', "If-Range: $etag"], 206, '23456789', 'bytes 2-9/10'),
+                   $range(['Range: bytes=2-', "If-Range: $date"], 206, '23456789', 'bytes 2-9/10'),
+                   $range(['Range: bytes=2-', "If-Range: W/$etag"], ...$whole), $range(['Range: bytes=2-', "If-Range: $old"], ...$whole),
+                   $range(["If-None-Match: \"x\", W/$etag"], 304), $range(["If-Modified-Since: $date"], 304),
+                   $range(["If-Modified-Since: $old"], ...$whole), $range(['If-None-Match: "x"'], ...$whole),
+                   $range(['If-Match: "x"'], 412), $range(["If-Match: $etag"], ...$whole),
+                   $range(["If-Unmodified-Since: $old"], 412), $range(["If-Unmodified-Since: $date"], ...$whole)]);
+
+    // The hash cache: bytes changed behind the same size and time are not read again, a new time is, and
+    // the row of a file that went is dropped. Rows: readme.txt's new bytes and time, whose hash is then listed.
+    $time = filemtime($readme = "$data/releases/v42/readme.txt");
+    $rows = [['READ ME', $time, 'read me'], ['READ ME', $time + 1, 'READ ME'], [null, 0, null], ['read me', $time + 1, 'read me']];
+    foreach ($rows as [$bytes, $t, $hashOf]) {
+        $bytes === null ? unlink($readme) : file_put_contents($readme, $bytes) && touch($readme, $t);
+        $listed = array_column(json_decode(request('GET', "{$api}list_apps")['body'], true), 'sha256', 'relativePath');
+        check(($listed['readme.txt'] ?? null) === ($hashOf ? hash('sha256', $hashOf) : null), "hash listed after writing $bytes at $t");
+    }
+
+    // Uploads. Rows: form fields, photo (bytes, MiB of zeros, or all the files), status, where it is stored
+    // below uploads/, what else changes there (null: a file went; "path/": a new folder).
+    $form = fn(?string $path, ?string $device = 'dev1', array $more = []) => array_filter($more + ['device_uuid' => $device,
+                                                                                                   'relative_path' => $path], 'is_string');
+    $extraFiles = array_fill_keys(array_map(fn($i) => "f$i", range(1, 21)), str_repeat('e', 1 << 16));
+    $rows = [[$form('shots/a.jpg'), 'one', 201, 'dev1/shots/a.jpg', ['dev1/shots/.upload-old' => null]], // a stale temporary file goes, not one in flight
+             [$form('shots/a.jpg'), 'one', 200, 'dev1/shots/a.jpg'], [$form('shots/a.jpg'), 'two', 201, 'dev1/shots/a-1.jpg'],
+             [$form('shots/a.jpg'), 'two', 200, 'dev1/shots/a-1.jpg'], [$form('shots\\b.jpg'), 'bee', 201, 'dev1/shots/b.jpg'],
+             [$form('shots/dir.jpg'), 'd', 201, 'dev1/shots/dir-1.jpg'], [$form('shots/noext'), 'y', 201, 'dev1/shots/noext-1'],
+             [$form("shots/$name250"), 'z', 201, 'dev1/shots/' . str_replace('.jpg', '-1.jpg', $name250)],
+             [$form('x.jpg', str_repeat('d', 255)), 'd', 201, str_repeat('d', 255) . '/x.jpg', [str_repeat('d', 255) . '/' => '']],
+             ...array_map(fn($path) => [$form($path), 'bad', 400], ['../x.jpg', 'C:x.jpg', '/x.jpg', 'a/', "x\0.jpg", '.upload-x',
+                                                                   "\xff.jpg", str_repeat('n', 247) . '.jpg', str_repeat('f', 256) . '/x.jpg']),
+             ...array_map(fn($device) => [$form('x.jpg', $device), 'bad', 400], ['..', 'dev1/sub', '', "d\xe9v"]),
+             [$form(null), 'p', 400], [$form('x.jpg', null), 'p', 400], [$form('x.jpg'), [], 400],
+             [$form('x.jpg', 'dev1', ['MAX_FILE_SIZE' => '1']), 'too big', 413], [$form('x.jpg'), 513, 413],
+             [$form('x.jpg'), ['photo' => 'p'] + $extraFiles, 400], // PHP drops what is past max_file_uploads with a mere warning
+             [$form('blocked/x.jpg'), 'p', 500], [$form('linked/new/x.jpg'), 'p', 500]];
+    foreach ($rows as $row) {
+        [$fields, $photo, $status, $stored, $changes] = $row + [3 => null, 4 => []];
+        $expected = array_filter(array_merge(disk(), $status === 201 ? [$stored => $photo] : [], $changes), 'is_string');
+        ksort($expected);
+        $answer = upload($fields, is_array($photo) ? $photo : ['photo' => $photo]);
+        $receipt = ['stored' => $stored, 'new' => $status === 201, 'sha256' => is_string($photo) ? hash('sha256', $photo) : null];
+        $receiptOk = json_decode($answer['body'], true) === $receipt && ($answer['x-content-sha256'] ?? null) === $receipt['sha256'];
+        check($answer['status'] === $status && ($status >= 300 || $receiptOk) && disk() === $expected,
+              'upload ' . json_encode($fields, JSON_INVALID_UTF8_SUBSTITUTE) . ": {$answer['status']} {$answer['body']}");
+    }
+    // Each device's folder is its own lock: another kiosk's upload does not wait for it, the same kiosk's does.
+    flock($lock = fopen("$data/uploads/dev1", 'r'), LOCK_EX);
+    check(upload($form('l.jpg', 'dev2'), ['photo' => 'l'], 10)['status'] === 201
+          && upload($form('l.jpg'), ['photo' => 'l'], 1)['status'] === 0, "a device's lock holds its uploads only");
+    fclose($lock);
+    put("$data/uploads/dev4", array_fill_keys(['c.jpg', ...array_map(fn($i) => "c-$i.jpg", range(1, 9999))], 'c'));
+    check(upload($form('c.jpg', 'dev4'), ['photo' => 'other'])['status'] === 500, 'past 9,999 clashes no name is left');
+
+    // The fleet page: closed without the token, open with it as a header or the login's cookie.
+    $urlencoded = 'Content-Type: application/x-www-form-urlencoded';
+    $login = request('POST', '/fleet/', [$urlencoded], ['token=the-token']);
+    $cookie = preg_match('/^(lumipost_fleet=\w+); path=\/; httponly; samesite=strict$/i', $login['set-cookie'] ?? '', $m) ? $m[1] : '';
+    check($login['status'] === 303 && $cookie !== '', 'a login sets an HttpOnly, SameSite=Strict cookie');
+    checkRequests([['GET /fleet/', 401], ['GET /fleet.json', 401, null, ['Authorization: Bearer wrong']],
+                   ['GET /fleet/', 401, null, ['Cookie: lumipost_fleet=the-token']], ['GET /fleet/', 200, null, ["Cookie: $cookie"]],
+                   ['GET /fleet.json', 200, null, ['Authorization: Bearer the-token']], ['POST /fleet/', 401, null, [$urlencoded], [], 'token=wrong']]);
+});
+
+// A data folder without its trees is a wrong one, not an empty one (an empty index would wipe the kiosks);
+// a failed index is contact all the same.
+mkdir("$work/empty");
+withServer("$work/empty", $settings, function () use ($work, $api) {
+    checkRequests([["GET {$api}list_apps", 500], ["GET {$api}list_videos&device_uuid=kiosk-lost", 500], ['PHOTO dev1 x.jpg', 500]]);
+    $events = request('GET', '/fleet/?device=kiosk-lost', ['Authorization: Bearer the-token'])['body'];
+    check(!file_exists("$work/empty/uploads") && str_contains($events, '<td>index failed</td>'), 'nothing stored, the failed index recorded');
+});
+// A state database that fails costs the hashes and the fleet's records, each loss logged, never an answer;
+// without a token the fleet page is closed.
+withServer($data, ['LUMIPOST_SERVER_DSN' => "sqlite:$work/missing/state.sqlite"], fn() => checkRequests([
+    ["GET {$api}list_apps", 200, $appIndex(false)], ["GET {$api}list_videos&device_uuid=dev1", 200],
+    ['GET /Lumipost/ADS/Private/dev1/p.mp4', 200, 'private 1'], ['PHOTO dev1 z.jpg', 201], ['GET /fleet.json', 403]]));
+$log = file_get_contents("$work/server.log");
+check(str_contains($log, 'the state database failed') && substr_count($log, 'lumipost fleet: cannot record') === 3, 'each loss logged');
+// Started by hand without the settings of common.php, the server refuses everything rather than risk a 200.
+withServer($data, [], fn() => checkRequests([["GET {$api}list_apps", 500]]), fn($address) => [PHP_BINARY, '-n', '-S', $address, $router]);
 exit($failed === 0 ? 0 : 1);
