@@ -67,9 +67,6 @@ TestServer::TestServer(QObject *parent) : QObject(parent), m_server(new QTcpServ
     });
 }
 
-TestServer::~TestServer() = default;
-
-// Listening again moves the server to the new port.
 bool TestServer::listen(quint16 port)
 {
     m_server->close();

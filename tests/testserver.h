@@ -3,21 +3,18 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
-#include <QPair>
 
 #include <functional>
 
 class QTcpServer;
 class QTcpSocket;
 
-using RawHeaders = QList<QPair<QByteArray, QByteArray>>;
-
-// A canned answer: status, headers, body and Content-Length, unless a fault says otherwise.
+// A canned answer, and the faults that may spoil it.
 struct TestResponse
 {
     int status = 200;
     QByteArray body;
-    RawHeaders headers;
+    QList<QPair<QByteArray, QByteArray>> headers;
     int delayMs = 0;                // wait this long before answering
     bool omitContentLength = false; // the body ends when the server closes
     qint64 closeAfterBytes = -1;    // announce the full length, then hang up after this many bytes
@@ -31,26 +28,19 @@ struct TestResponse
 
 struct RecordedPart
 {
-    QByteArray head; // the part's raw header lines
-    QByteArray name;
-    QByteArray fileName;
-    QByteArray body;
+    QByteArray head, name, fileName, body;
 };
 
 struct RecordedRequest
 {
-    QByteArray method;
-    QByteArray target; // path and query, as on the request line
-    QByteArray path;   // target up to '?'
-    QByteArray head;   // the raw header lines
-    QByteArray body;
-    QList<RecordedPart> parts; // of a multipart/form-data body
+    QByteArray method, target, path, head, body; // path: the target up to '?'
+    QList<RecordedPart> parts;                   // of a multipart/form-data body
     QByteArray header(const QByteArray &name) const;
     const RecordedPart *part(const QByteArray &name) const;
 };
 
-// HTTP/1.1 on 127.0.0.1 and a free port, for tests over real loopback: every
-// request goes to one handler, which knows the agent's routes.
+// HTTP/1.1 on 127.0.0.1, for tests over real loopback: every request goes to
+// one handler, which plays the server.
 class TestServer : public QObject
 {
     Q_OBJECT
@@ -58,9 +48,8 @@ class TestServer : public QObject
 public:
     using Handler = std::function<TestResponse(const RecordedRequest &)>;
     explicit TestServer(QObject *parent = nullptr);
-    ~TestServer() override;
 
-    bool listen(quint16 port = 0);
+    bool listen(quint16 port = 0); // again: moves to the new port
     QString baseUrl() const;
     void setFallback(Handler handler) { m_handler = std::move(handler); }
     QList<RecordedRequest> requests() const { return m_requests; }

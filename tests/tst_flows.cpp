@@ -17,16 +17,20 @@ const QString askLine =
 const QString failedLine = "!!! FAILED to start Main Application. Checking path/permissions.";
 const QString photoTimerLine = ">>> Photo Sync Timer Enabled (Every 60s).";
 
-// Files below the company root before a flow runs: "name" holds "old", and
-// "name@" is a link to a folder outside the root.
+// What is below the company root before a flow runs: "name" is a file holding
+// "old", "name/" a folder, and "name@" a link to a folder outside the root.
 void lay(Rig &rig, const QStringList &files)
 {
     const QString outside = rig.tmp.path() + "/outside";
     QVERIFY(QDir().mkpath(outside + "/empty"));
     for (const QString &file : files) {
-        QVERIFY(file.endsWith('@') ? QDir().mkpath(QFileInfo(rig.root + '/' + file).path()) &&
-                                         QFile::link(outside, rig.root + '/' + file.chopped(1))
-                                   : writeFile(rig.root + '/' + file));
+        const QString path = rig.root + '/' + file;
+        if (file.endsWith('/'))
+            QVERIFY(QDir().mkpath(path));
+        else if (file.endsWith('@'))
+            QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile::link(outside, path.chopped(1)));
+        else
+            QVERIFY(writeFile(path));
     }
 }
 
@@ -39,12 +43,13 @@ void failFirst(Rig &rig, const QByteArray &target, int count)
     };
 }
 
-// Plain files below the folder, relative to it, without the agent's hash records.
+// Plain files below the folder, relative to it, without the agent's records.
 QStringList filesBelow(const QString &folder)
 {
     QStringList files = treeOf(folder);
     files.removeIf([&](const QString &entry) {
-        return !QFileInfo(folder + '/' + entry).isFile() || entry.endsWith(".lumipost-hashes");
+        return !QFileInfo(folder + '/' + entry).isFile() || entry.endsWith(".lumipost-hashes") ||
+               entry == "config.ini";
     });
     return files;
 }
@@ -58,14 +63,12 @@ class FlowsTest : public QObject
 private slots:
     void identity_data();
     void identity();
-    void mirror_data();
-    void mirror();
+    void reconcile_data();
+    void reconcile();
     void launch_data();
     void launch();
     void uploads();
     void manyPhotosOnASlowLink();
-    void videos_data();
-    void videos();
     void renamedDeviceIsNotMadeAgain();
 };
 
@@ -88,9 +91,7 @@ void FlowsTest::identity()
     QFETCH(QString, identity);
 
     Rig rig;
-    for (const QString &entry : entries)
-        QVERIFY(entry.endsWith('/') ? QDir().mkpath(rig.root + '/' + entry)
-                                    : writeFile(rig.root + '/' + entry));
+    lay(rig, entries);
     rig.start();
     QCOMPARE(WorkerProbe::deviceUuid(*rig.worker), identity);
     QCOMPARE(WorkerProbe::cameraPath(*rig.worker),
@@ -101,24 +102,26 @@ void FlowsTest::identity()
         "http://h/Lumipost/ADS/Private/dev%252/a%20b.mp4");
 }
 
-void FlowsTest::mirror_data()
+// One pass of a flow over what is on disk and what the index says.
+void FlowsTest::reconcile_data()
 {
+    QTest::addColumn<bool>("app"); // else the video flow
     QTest::addColumn<QStringList>("local");
     QTest::addColumn<QByteArray>("index");
     QTest::addColumn<QByteArray>("failing"); // fails with a 500 this many times:
     QTest::addColumn<int>("failures");
     QTest::addColumn<Bytes>("fetched");
-    QTest::addColumn<QStringList>("files"); // below the product folder, when given
+    QTest::addColumn<QStringList>("files"); // below the company root, when given
     QTest::addColumn<QStringList>("lines"); // prefixes, in order
 
     const QByteArray spaced = appRoute + "my%20file.txt";
     QTest::newRow("names encoded, a failed file first again")
-        << QStringList{}
+        << true << QStringList{}
         << QByteArray(R"([{"relativePath":"/my file.txt"},{"relativePath":"a/b/c.dat"},
                           {"relativePath":"bin","isDir":true},{"relativePath":"bin/my app%.exe"}])")
         << spaced << 2
         << (Bytes(3, spaced) << appRoute + "a/b/c.dat" << appRoute + "bin/my%20app%25.exe")
-        << QStringList{"a/b/c.dat", "bin/my app%.exe", "my file.txt"}
+        << QStringList{"Lumipost/a/b/c.dat", "Lumipost/bin/my app%.exe", "Lumipost/my file.txt"}
         << QStringList{"Ensured empty directory exists: bin",
                        "Found 3 files to update/download.",
                        "Downloading app update: my file.txt",
@@ -138,12 +141,13 @@ void FlowsTest::mirror_data()
           "long.bin", "kept/.listed.txt.partial", ".gone.txt.partial-info"})
         local << QString("Lumipost/") + file;
     QTest::newRow("deletion pass")
-        << local << QByteArray(R"([{"relativePath":"kept/listed.txt","size":3},
+        << true << local << QByteArray(R"([{"relativePath":"kept/listed.txt","size":3},
                           {"relativePath":"same.bin","size":3},{"relativePath":"short.bin","size":4},
                           {"relativePath":"long.bin","size":2}])")
         << QByteArray() << 0 << Bytes{appRoute + "short.bin", appRoute + "long.bin"}
         << QStringList{".hidden",  ".hiddendir/x",   "MEDIA",    "Media/x/y", "kept/listed.txt",
                        "long.bin", "media/clip.mp4", "same.bin", "short.bin"}
+               .replaceInStrings(QRegularExpression("^"), "Lumipost/")
         << QStringList{"Deleted local file: %1/Lumipost/olddir/sub/deep.txt",
                        "Deleted local empty directory: %1/Lumipost/olddir/sub",
                        "Deleted local empty directory: %1/Lumipost/olddir", completedLine};
@@ -164,15 +168,16 @@ void FlowsTest::mirror_data()
         unsafe.append(QJsonObject{{"relativePath", path}, {"size", 1}});
     unsafe.append(QJsonObject{{"relativePath", "link/sub"}, {"isDir", true}});
     QTest::newRow("unsafe paths and links lead nowhere")
-        << QStringList{"Lumipost/link@"} << QJsonDocument(unsafe).toJson() << QByteArray() << 0
-        << Bytes{appRoute + "ok..txt", appRoute + "a..b/c.txt"}
-        << QStringList{"a..b/c.txt", "ok..txt"}
+        << true << QStringList{"Lumipost/link@"} << QJsonDocument(unsafe).toJson() << QByteArray()
+        << 0 << Bytes{appRoute + "ok..txt", appRoute + "a..b/c.txt"}
+        << QStringList{"Lumipost/a..b/c.txt", "Lumipost/ok..txt"}
         << skipped + QStringList{"!!! Skipping path through a link in App Index: link/x.txt",
                                  "!!! Skipping path through a link in App Index: link/sub",
                                  completedLine};
 
     QTest::newRow("index fails, the program starts, then an array")
-        << QStringList{} << QByteArray("[]") << appIndexTarget << 2 << Bytes{} << QStringList{}
+        << true << QStringList{} << QByteArray("[]") << appIndexTarget << 2 << Bytes{}
+        << QStringList{}
         << QStringList{"Failed to fetch App Index (Network offline).",
                        executingLine,
                        startedLine,
@@ -185,16 +190,63 @@ void FlowsTest::mirror_data()
     // A file that never downloads: photos and videos start at its first
     // failure, the program after the grace period, and the file is retried.
     QTest::newRow("a failing file holds nothing else")
-        << QStringList{} << QByteArray(R"([{"relativePath":"gone.txt"},{"relativePath":"b.txt"}])")
+        << true << QStringList{}
+        << QByteArray(R"([{"relativePath":"gone.txt"},{"relativePath":"b.txt"}])")
         << appRoute + "gone.txt" << 1000 << Bytes(4, appRoute + "gone.txt") << QStringList{}
         << QStringList{"Failed to download app file: ", photoTimerLine,
                        "!!! App file still missing after 5 minutes, starting the main application "
                        "without it: gone.txt",
                        executingLine, startedLine};
+
+    const QString pub = "Lumipost/Media/";
+    const QString priv = "kiosk-07/Media/";
+    QTest::newRow("obsolete, other case, other type")
+        << false << QStringList{pub + "old.mp4", pub + "Promo.mp4", pub + "b.mp4", priv + "b.mp4"}
+        << QByteArray(R"([{"type":"public","filename":"promo.mp4","size":3},
+                          {"type":"private","filename":"b.mp4","size":3}])")
+        << QByteArray() << 0 << Bytes{publicRoute + "promo.mp4"}
+        << QStringList{pub + "promo.mp4", priv + "b.mp4"}
+        << QStringList{"Removing obsolete public video: b.mp4",
+                       "Removing obsolete public video: old.mp4",
+                       "Removing obsolete public video: Promo.mp4", videoDoneLine};
+    QTest::newRow("empty index keeps sub-folders and hidden files")
+        << false << QStringList{pub + "a.mp4", pub + ".hidden", pub + "sub/x.mp4", priv + "b.mp4"}
+        << QByteArray("[]") << QByteArray() << 0 << Bytes{}
+        << QStringList{pub + ".hidden", pub + "sub/x.mp4"}
+        << QStringList{"Removing obsolete public video: a.mp4",
+                       "Removing obsolete private video: b.mp4", videoSyncedLine};
+    QTest::newRow("no identity: public only")
+        << false << QStringList{}
+        << QByteArray(
+               R"([{"type":"private","filename":"p.mp4"},{"type":"public","filename":"a.mp4"}])")
+        << QByteArray() << 0 << Bytes{publicRoute + "a.mp4"} << QStringList{pub + "a.mp4"}
+        << QStringList{"!!! Skipping private video without a device identity: p.mp4",
+                       videoDoneLine};
+
+    QJsonArray index{42, QJsonObject{{"filename", "untyped.mp4"}},
+                     QJsonObject{{"type", "Public"}, {"filename", "cased.mp4"}},
+                     QJsonObject{{"type", "public"}, {"filename", "ok.mp4"}}};
+    QStringList lines{"!!! Skipping video entry with unknown type: ",
+                      "!!! Skipping video entry with unknown type: ",
+                      "!!! Skipping video entry with unknown type: Public"};
+    for (const QString name :
+         {"", ".", "..", "../up.mp4", "sub/x.mp4", "sub\\x.mp4", "C:x.mp4", "/abs.mp4"}) {
+        for (const char *type : {"public", "private"}) {
+            index.append(QJsonObject{{"type", type}, {"filename", name}});
+            lines << "!!! Skipping unsafe video file name: " + name;
+        }
+    }
+    QTest::newRow("rejected entries")
+        << false << QStringList{pub + "untyped.mp4", pub + "C:x.mp4", "kiosk-07/"}
+        << QJsonDocument(index).toJson() << QByteArray() << 0 << Bytes{publicRoute + "ok.mp4"}
+        << QStringList{pub + "ok.mp4"}
+        << lines + QStringList{"Removing obsolete public video: C:x.mp4",
+                               "Removing obsolete public video: untyped.mp4", videoDoneLine};
 }
 
-void FlowsTest::mirror()
+void FlowsTest::reconcile()
 {
+    QFETCH(bool, app);
     QFETCH(QStringList, local);
     QFETCH(QByteArray, index);
     QFETCH(QByteArray, failing);
@@ -205,19 +257,21 @@ void FlowsTest::mirror()
 
     Rig rig;
     lay(rig, local);
-    rig.installProgram();
-    rig.appIndex = index;
+    rig.device = QDir(rig.root + "/kiosk-07").exists() ? "kiosk-07" : "";
+    (app ? rig.appIndex : rig.videoIndex) = index;
     rig.echo = true;
     failFirst(rig, failing, failures);
     rig.start([](SyncConfig &c) { c.appFileGraceMs = 500; });
-    WorkerProbe::startAppSync(*rig.worker);
-    for (QString &line : lines)
-        line.replace("%1", rig.root);
+    if (app)
+        rig.installProgram(), WorkerProbe::startAppSync(*rig.worker);
+    else
+        WorkerProbe::runVideoCycle(*rig.worker);
+    lines.replaceInStrings("%1", rig.root);
     QTRY_VERIFY2_WITH_TIMEOUT(rig.loggedInOrder(lines), qPrintable(rig.lines().join('\n')), 10000);
 
     QCOMPARE(rig.fetched().mid(0, fetched.size()), fetched);
     if (!files.isEmpty())
-        QCOMPARE(filesBelow(rig.product), files);
+        QCOMPARE(filesBelow(rig.root), files);
     QCOMPARE(treeOf(rig.tmp.path() + "/outside"), QStringList{"empty"});
 }
 
@@ -332,92 +386,6 @@ void FlowsTest::manyPhotosOnASlowLink()
     WorkerProbe::runPhotoCycle(*rig.worker);
     QTRY_COMPARE_WITH_TIMEOUT(rig.lines().filter("Deleted local file: ").size(), 14, 10000);
     QVERIFY(!rig.logged("Network Error"));
-}
-
-void FlowsTest::videos_data()
-{
-    QTest::addColumn<QString>("device");
-    QTest::addColumn<QStringList>("local");
-    QTest::addColumn<QByteArray>("index");
-    QTest::addColumn<Bytes>("fetched");
-    QTest::addColumn<QStringList>("files"); // below the company root afterwards
-    QTest::addColumn<QStringList>("lines"); // prefixes, in order
-
-    const QString pub = "Lumipost/Media/";
-    const QString priv = "kiosk-07/Media/";
-    QTest::newRow("obsolete, other case, other type")
-        << "kiosk-07"
-        << QStringList{pub + "old.mp4", pub + "Promo.mp4", pub + "b.mp4", priv + "b.mp4"}
-        << QByteArray(R"([{"type":"public","filename":"promo.mp4","size":3},
-                          {"type":"private","filename":"b.mp4","size":3}])")
-        << Bytes{publicRoute + "promo.mp4"} << QStringList{pub + "promo.mp4", priv + "b.mp4"}
-        << QStringList{"Removing obsolete public video: b.mp4",
-                       "Removing obsolete public video: old.mp4",
-                       "Removing obsolete public video: Promo.mp4", videoDoneLine};
-    QTest::newRow("empty index keeps sub-folders and hidden files")
-        << "kiosk-07"
-        << QStringList{pub + "a.mp4", pub + ".hidden", pub + "sub/x.mp4", priv + "b.mp4"}
-        << QByteArray("[]") << Bytes{} << QStringList{pub + ".hidden", pub + "sub/x.mp4"}
-        << QStringList{"Removing obsolete public video: a.mp4",
-                       "Removing obsolete private video: b.mp4", videoSyncedLine};
-    QTest::newRow("no identity: public only")
-        << "" << QStringList{}
-        << QByteArray(
-               R"([{"type":"private","filename":"p.mp4"},{"type":"public","filename":"a.mp4"}])")
-        << Bytes{publicRoute + "a.mp4"} << QStringList{pub + "a.mp4"}
-        << QStringList{"!!! Skipping private video without a device identity: p.mp4",
-                       videoDoneLine};
-
-    QJsonArray index{42, QJsonObject{{"filename", "untyped.mp4"}},
-                     QJsonObject{{"type", "Public"}, {"filename", "cased.mp4"}},
-                     QJsonObject{{"type", "public"}, {"filename", "ok.mp4"}}};
-    QStringList lines{"!!! Skipping video entry with unknown type: ",
-                      "!!! Skipping video entry with unknown type: ",
-                      "!!! Skipping video entry with unknown type: Public"};
-    for (const QString name :
-         {"", ".", "..", "../up.mp4", "sub/x.mp4", "sub\\x.mp4", "C:x.mp4", "/abs.mp4"}) {
-        for (const char *type : {"public", "private"}) {
-            index.append(QJsonObject{{"type", type}, {"filename", name}});
-            lines << "!!! Skipping unsafe video file name: " + name;
-        }
-    }
-    QTest::newRow("rejected entries")
-        << "kiosk-07" << QStringList{pub + "untyped.mp4", pub + "C:x.mp4"}
-        << QJsonDocument(index).toJson() << Bytes{publicRoute + "ok.mp4"}
-        << QStringList{pub + "ok.mp4"}
-        << lines + QStringList{"Removing obsolete public video: C:x.mp4",
-                               "Removing obsolete public video: untyped.mp4", videoDoneLine};
-}
-
-void FlowsTest::videos()
-{
-    QFETCH(QString, device);
-    QFETCH(QStringList, local);
-    QFETCH(QByteArray, index);
-    QFETCH(Bytes, fetched);
-    QFETCH(QStringList, files);
-    QFETCH(QStringList, lines);
-
-    Rig rig;
-    rig.device = device;
-    if (!device.isEmpty())
-        QVERIFY(QDir().mkpath(rig.root + '/' + device));
-    lay(rig, local);
-    rig.videoIndex = index;
-    rig.echo = true;
-    rig.start();
-    WorkerProbe::runVideoCycle(*rig.worker);
-    QTRY_VERIFY2_WITH_TIMEOUT(rig.loggedInOrder(lines), qPrintable(rig.lines().join('\n')), 10000);
-
-    QCOMPARE(rig.fetched(), fetched);
-    for (const QByteArray &target : fetched)
-        QCOMPARE(
-            readFile(rig.root +
-                     (target.startsWith(publicRoute) ? "/Lumipost/Media/" : "/kiosk-07/Media/") +
-                     QUrl::fromPercentEncoding(target.mid(target.lastIndexOf('/') + 1))),
-            target);
-    QCOMPARE(filesBelow(rig.root), files);
-    QCOMPARE(rig.statuses->last().at(1).toString(), "idle");
 }
 
 // A device folder renamed while its video waits for a retry is not made
