@@ -37,8 +37,8 @@ bool limitFileSize(qint64 bytes)
     limit.rlim_cur = bytes < 0 ? limit.rlim_max : rlim_t(bytes);
     return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 #else
-    return Q_UNUSED(bytes)
-    , false;
+    Q_UNUSED(bytes);
+    return false;
 #endif
 }
 
@@ -415,15 +415,12 @@ void FaultsTest::serverFaults_data()
         row(name, "416 on resuming", route, cutThen416, 2);
     }
 
-    // Bodies that are not the index. The application index is read once per
-    // run, so a spoiled one heals at the next start; the video index at the next tick.
+    // Bodies that read as no index are the corpus replay's; these read as
+    // one. The application index is read once per run, so a spoiled one heals
+    // at the next start; the video index at the next tick.
     QByteArray pad(50 << 20, 'x');
     pad.prepend(R"({"pad":")").append(R"(",)");
     const Fault padded = [pad](TestResponse &r) { r.body.replace(r.body.indexOf('{'), 1, pad); };
-    const QList<std::pair<const char *, QByteArray>> bodies{
-        {"not JSON", "<html>502 Bad Gateway</html>"},
-        {"an object", R"({"relativePath":"app.exe","type":"public","filename":"promo.mp4"})"},
-        {"numbers", "[1, 2, 3]"}};
     row(
         "upload", "receipt names other bytes", uploadTarget,
         [](TestResponse &r) {
@@ -446,10 +443,6 @@ void FaultsTest::serverFaults_data()
             r.headers = {{"Location", appRoute + "app.exe"}};
         },
         2);
-    for (const auto &[name, bytes] : bodies) {
-        row("app index", name, appIndexTarget, body(bytes), 1, AfterSync);
-        row("video index", name, videoIndexRoute, body(bytes), 1);
-    }
     row("app index", "wrong types", appIndexTarget,
         body(R"([{"relativePath":5,"size":"abc","isDir":"yes"},
                  {"relativePath":"app.exe","size":[1]}])"),
