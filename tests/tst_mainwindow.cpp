@@ -27,11 +27,7 @@ class MainWindowTest : public QObject
     template <typename T> T *widget(const char *name) { return m_window->findChild<T *>(name); }
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QLocale::setDefault(QLocale(QLocale::German)); // sizes keep their point in any locale
-    }
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
     void init()
     {
         // Nothing fires by itself: the server is unreachable and the start delay long.
@@ -84,6 +80,7 @@ private slots:
     void display()
     {
         QFETCH(QString, icon);
+        QLocale::setDefault(QLocale(QLocale::German)); // sizes keep their point in any locale
         emit worker()->progressUpdated("bin/app.exe", 37, 1.5, 1536.25);
         emit worker()->statusChanged("Checking", icon);
         const QStringList shown{widget<QLabel>("lblFileName")->text(),
@@ -126,17 +123,22 @@ private slots:
         const QString program = m_tmp.path() + "/kiosk-app";
         QVERIFY(writeFile(program));
         QStringList seen; // caption, folder, filters
-        QTimer::singleShot(0, this, [&] {
+        auto answer = [&] {
             auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
             QVERIFY(dialog);
             seen << dialog->windowTitle() << dialog->directory().absolutePath()
                  << dialog->nameFilters();
             dialog->selectFile(program);
             accept ? static_cast<QDialog *>(dialog)->accept() : dialog->reject();
-        });
-        m_window->hide(); // the dialog must not end the agent when the window sits in the tray
+        };
+        m_window->hide(); // in the tray: closing the dialog must not end the agent
         QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
-        emit worker()->needToSelectExecutable();
+        QTimer::singleShot(0, this, [&] { // in the app's loop, the only one that may end
+            QTimer::singleShot(0, this, answer);
+            emit worker()->needToSelectExecutable();
+            QCoreApplication::exit();
+        });
+        QApplication::exec();
         QCOMPARE(seen, (QStringList{"Select Main Application Executable",
                                     m_tmp.path() + "/KESTOVA/Lumipost", "All Files (*)",
                                     "Executable Files (*.exe)"}));
@@ -171,8 +173,8 @@ private slots:
                               .arg(qAppName(), desktopEntryExec(qApp->applicationFilePath()))
                               .toUtf8());
         const QByteArray before = existing.isEmpty() ? written : existing;
-        QFile entry(path);
         const QDateTime old = QDateTime::currentDateTime().addDays(-1);
+        QFile entry(path); // its time tells whether the next start wrote it
         QVERIFY(writeFile(path, before) && entry.open(QIODevice::ReadWrite) &&
                 entry.setFileTime(old, QFile::FileModificationTime));
         init();
