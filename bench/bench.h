@@ -33,5 +33,6 @@ int runDownload(const QCommandLineParser &args);
 int runUpload(const QCommandLineParser &args);
 int runIdle(const QCommandLineParser &args);
 int runCommand(const QCommandLineParser &args);
+int runSoak(const QCommandLineParser &args);
 // Table and JSON from the collected samples
 int writeReport(const QCommandLineParser &args);

@@ -30,6 +30,7 @@ const std::map<QString, Command> &commands()
         {QStringLiteral("upload"), runUpload},
         {QStringLiteral("idle"), runIdle},
         {QStringLiteral("run"), runCommand},
+        {QStringLiteral("soak"), runSoak},
         {QStringLiteral("report"), writeReport},
     };
     return table;
@@ -40,7 +41,7 @@ void addOptions(QCommandLineParser &parser)
     parser.addPositionalArgument(
         QStringLiteral("command"),
         QStringLiteral("make-reconcile-set | make-files | reconcile | walk | download | upload | "
-                       "idle | run -- PROGRAM ARGS... | report"));
+                       "idle | run -- PROGRAM ARGS... | soak | report"));
     parser.addOptions({
         {QStringLiteral("dir"), QStringLiteral("Data set or tree folder."), QStringLiteral("path")},
         {QStringLiteral("root"), QStringLiteral("Company root of the agent."),
@@ -61,6 +62,8 @@ void addOptions(QCommandLineParser &parser)
          QStringLiteral("flow")},
         {QStringLiteral("seconds"), QStringLiteral("Idle window."), QStringLiteral("s"),
          QStringLiteral("600")},
+        {QStringLiteral("minutes"), QStringLiteral("Soak length."), QStringLiteral("n"),
+         QStringLiteral("20")},
         {QStringLiteral("start-ms"), QStringLiteral("Start delay of the application sync."),
          QStringLiteral("ms"), QStringLiteral("3600000")},
         {QStringLiteral("photo-ms"), QStringLiteral("Photo cycle interval."), QStringLiteral("ms"),

@@ -2,6 +2,8 @@
 # Benchmarks the agent against the standard tools on this machine and prints
 # one table (bench/README.md explains the rows and bars):
 #   bench/run.sh [RESULTS.json]
+# or runs the soak alone, 20 minutes (BENCH_SOAK_MINUTES to shorten):
+#   bench/run.sh soak
 # The figures also go to build/bench/results.json, and to RESULTS.json when
 # given (otherwise the JSON is printed after the table). For a quicker look:
 # BENCH_RUNS, BENCH_HEAVY_RUNS, BENCH_IDLE_SECONDS, BENCH_SIZES, BENCH_BIG_MIB,
@@ -11,6 +13,8 @@ export LC_ALL=C
 began=$SECONDS
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 json_copy=${1:-}
+soak_minutes=""
+[ "$json_copy" != soak ] || { soak_minutes=${BENCH_SOAK_MINUTES:-20}; json_copy=""; }
 runs=${BENCH_RUNS:-5}
 heavy_runs=${BENCH_HEAVY_RUNS:-3}
 idle_seconds=${BENCH_IDLE_SECONDS:-600}
@@ -23,7 +27,11 @@ device=KIOSK-01
 source "$top/scripts/deps.sh"
 source "$top/scripts/sample-content.sh"
 source "$top/server/nginx-local.sh"
-install_missing_packages nginx php-fpm rsync curl wget
+if [ -n "$soak_minutes" ]; then
+    install_missing_packages # its server is in the program
+else
+    install_missing_packages nginx php-fpm rsync curl wget
+fi
 
 build="$top/build/bench"
 scratch="$build/scratch"
@@ -41,6 +49,15 @@ cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DLUMIPOST_WERROR=ON >"$build/configure.log" || { cat "$build/configure.log"; exit 1; }
 nice cmake --build "$build" --target lumipost_bench -j2 >"$build/build.log" 2>&1 ||
     { cat "$build/build.log"; exit 1; }
+
+if [ -n "$soak_minutes" ]; then
+    # Its own loopback server; the agent's warnings go to the log, not between the samples.
+    echo "== Soak: $soak_minutes minutes of faults and changes, then faults off until converged"
+    mkdir -p "$build/scratch/logs"
+    QT_LOGGING_RULES="lumipost.sync.info=false" "$bench" soak --minutes "$soak_minutes" \
+        2>"$build/scratch/logs/soak.log"
+    exit
+fi
 
 rm -rf "$scratch"
 mkdir -p "$scratch/logs" "$roots" "$out"
