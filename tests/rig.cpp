@@ -71,7 +71,7 @@ TestResponse Rig::answer(const RecordedRequest &r)
     TestResponse response = TestResponse::error(404);
     if (r.target == appIndexTarget && !appIndex.isNull())
         response = TestResponse::ok(appIndex);
-    else if (r.target == videoIndexPrefix + device.toUtf8() && !videoIndex.isNull())
+    else if (r.target.startsWith(videoIndexPrefix) && !videoIndex.isNull())
         response = TestResponse::ok(videoIndex);
     else if (r.path == "/sync_api.php" && r.target != uploadTarget)
         response.stall = true;

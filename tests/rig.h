@@ -27,8 +27,8 @@ bool acceptsPhoto(const TestResponse &response, const QByteArray &photo);
 
 // A kiosk in a temporary folder (company root "KESTOVA", device "kiosk-07")
 // and a loopback server that plays the sync server: the two indexes at their
-// exact URLs, files with validators and ranges, uploads with a receipt. A
-// wrong URL therefore meets a 404. `fault` may spoil any answer.
+// URLs, files with validators and ranges, uploads with a receipt. A wrong URL
+// meets a 404, or no answer. `fault` may spoil any answer.
 struct Rig
 {
     Rig();
@@ -48,7 +48,6 @@ struct Rig
     QString root = tmp.path() + "/KESTOVA";
     QString product = root + "/Lumipost";
     QString camera = root + "/kiosk-07/Camera";
-    QString device = "kiosk-07";
     QString program;
     TestServer server;
     QByteArray appIndex;                   // null: the request is never answered

@@ -1,5 +1,4 @@
 #include "rig.h"
-#include "serverapi.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -61,8 +60,6 @@ class FlowsTest : public QObject
     Q_OBJECT
 
 private slots:
-    void identity_data();
-    void identity();
     void reconcile_data();
     void reconcile();
     void launch_data();
@@ -71,36 +68,6 @@ private slots:
     void manyPhotosOnASlowLink();
     void renamedDeviceIsNotMadeAgain();
 };
-
-void FlowsTest::identity_data()
-{
-    QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<QString>("identity");
-
-    QTest::newRow("only the product folder") << QStringList{"Lumipost/", "LUMIPOST/"} << QString();
-    QTest::newRow("first by name, product folder skipped")
-        << QStringList{"lumipost/", "kiosk-07/", "Alpha/"} << "Alpha";
-    QTest::newRow("order ignores case") << QStringList{"b-device/", "A-Device/"} << "A-Device";
-    QTest::newRow("files and hidden folders are not devices")
-        << QStringList{".aaa/", "kiosk-07/", "0-readme.txt"} << "kiosk-07";
-}
-
-void FlowsTest::identity()
-{
-    QFETCH(QStringList, entries);
-    QFETCH(QString, identity);
-
-    Rig rig;
-    lay(rig, entries);
-    rig.start();
-    QCOMPARE(WorkerProbe::deviceUuid(*rig.worker), identity);
-    QCOMPARE(WorkerProbe::cameraPath(*rig.worker),
-             identity.isEmpty() ? QString() : rig.root + '/' + identity + "/Camera");
-    // Both values go in one pass: a "%2" in a device name stays as it is.
-    QCOMPARE(
-        ServerApi::privateVideoUrl("http://h", "dev%2", "a b.mp4").toString(QUrl::FullyEncoded),
-        "http://h/Lumipost/ADS/Private/dev%252/a%20b.mp4");
-}
 
 // One pass of a flow over what is on disk and what the index says.
 void FlowsTest::reconcile_data()
@@ -215,8 +182,17 @@ void FlowsTest::reconcile_data()
         << QStringList{pub + ".hidden", pub + "sub/x.mp4"}
         << QStringList{"Removing obsolete public video: a.mp4",
                        "Removing obsolete private video: b.mp4", videoSyncedLine};
+    // The device is the first folder by name in any case but the product
+    // folder; its name goes into the URL as it is.
+    QTest::newRow("identity") << false
+                              << QStringList{"LUMIPOST/", ".aaa/", "B-device/", "a-dev%2/",
+                                             "0-readme.txt"}
+                              << QByteArray(R"([{"type":"private","filename":"p.mp4"}])")
+                              << QByteArray() << 0 << Bytes{"/Lumipost/ADS/Private/a-dev%252/p.mp4"}
+                              << QStringList{"0-readme.txt", "a-dev%2/Media/p.mp4"}
+                              << QStringList{videoDoneLine};
     QTest::newRow("no identity: public only")
-        << false << QStringList{}
+        << false << QStringList{"LUMIPOST/"}
         << QByteArray(
                R"([{"type":"private","filename":"p.mp4"},{"type":"public","filename":"a.mp4"}])")
         << QByteArray() << 0 << Bytes{publicRoute + "a.mp4"} << QStringList{pub + "a.mp4"}
@@ -257,7 +233,6 @@ void FlowsTest::reconcile()
 
     Rig rig;
     lay(rig, local);
-    rig.device = QDir(rig.root + "/kiosk-07").exists() ? "kiosk-07" : "";
     (app ? rig.appIndex : rig.videoIndex) = index;
     rig.echo = true;
     failFirst(rig, failing, failures);
