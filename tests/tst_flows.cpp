@@ -84,20 +84,11 @@ void FlowsTest::reconcile_data()
     const QByteArray spaced = appRoute + "my%20file.txt";
     QTest::newRow("names encoded, a failed file first again")
         << true << QStringList{}
-        << QByteArray(R"([{"relativePath":"/my file.txt"},{"relativePath":"a/b/c.dat"},
-                          {"relativePath":"bin","isDir":true},{"relativePath":"bin/my app%.exe"}])")
-        << spaced << 2
-        << (Bytes(3, spaced) << appRoute + "a/b/c.dat" << appRoute + "bin/my%20app%25.exe")
-        << QStringList{"Lumipost/a/b/c.dat", "Lumipost/bin/my app%.exe", "Lumipost/my file.txt"}
-        << QStringList{"Ensured empty directory exists: bin",
-                       "Found 3 files to update/download.",
-                       "Downloading app update: my file.txt",
-                       "Failed to download app file: ",
-                       "Failed to download app file: ",
-                       "Successfully synchronized file: ",
-                       completedLine,
-                       executingLine,
-                       startedLine};
+        << QByteArray(R"([{"relativePath":"/my file.txt"},{"relativePath":"bin/my app%.exe"}])")
+        << spaced << 2 << (Bytes(3, spaced) << appRoute + "bin/my%20app%25.exe")
+        << QStringList{"Lumipost/bin/my app%.exe", "Lumipost/my file.txt"}
+        << QStringList{"Failed to download app file: ", "Failed to download app file: ",
+                       completedLine, startedLine};
 
     // Size alone decides without hashes; the media folder, hidden entries and
     // partial files still wanted stay, extras go deepest first.
@@ -258,7 +249,6 @@ void FlowsTest::launch_data()
 
     const QString saved = "Saved main application path to config.ini: ";
     QTest::newRow("no config.ini") << QString() << QString() << QStringList{askLine, askLine};
-    QTest::newRow("empty value") << "" << QString() << QStringList{askLine, askLine};
     QTest::newRow("file gone") << "/nonexistent/kiosk-app" << QString()
                                << QStringList{askLine, askLine};
     QTest::newRow("program chosen when asked")

@@ -5,7 +5,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    readAppIndexInput(
-        QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size)));
+    readIndexInput(QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size)),
+                   true);
     return 0;
 }

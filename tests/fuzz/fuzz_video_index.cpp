@@ -5,7 +5,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    readVideoIndexInput(
-        QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size)));
+    readIndexInput(QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size)),
+                   false);
     return 0;
 }

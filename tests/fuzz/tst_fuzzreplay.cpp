@@ -53,7 +53,7 @@ void FuzzReplayTest::replayCorpus()
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray body = file.readAll();
     const bool app = path.contains("/app/");
-    app ? readAppIndexInput(body) : readVideoIndexInput(body);
+    readIndexInput(body, app);
     const auto appIndex = parseAppIndex(body);
     const auto videoIndex = parseVideoIndex(body);
     const qsizetype read =
