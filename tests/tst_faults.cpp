@@ -288,7 +288,6 @@ class FaultsTest : public QObject
 
 private slots:
     void cleanup() { limitFileSize(-1); }
-    void damagedFileHeals();
     void serverFaults_data();
     void serverFaults();
     void localFaults_data();
@@ -296,35 +295,6 @@ private slots:
 };
 
 enum Restart { NoRestart, AfterSync, MidTransfer };
-
-// A file damaged on the kiosk's disk, at its own size: trusted while the
-// record of hashes still fits its time (a start reads no file), fetched again
-// once its time shows the change.
-void FaultsTest::damagedFileHeals()
-{
-    Kiosk k;
-    k.restart();
-    k.verifyHealed();
-    const QStringList damaged{k.product + "/app.exe", k.root + "/Lumipost/Media/promo.mp4"};
-    const auto damage = [&](const QDateTime &time) {
-        for (const QString &path : damaged) {
-            const QDateTime kept = time.isValid() ? time : QFileInfo(path).lastModified();
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::ReadWrite) && file.write("X") == 1 && file.flush());
-            QVERIFY(file.setFileTime(kept, QFileDevice::FileModificationTime));
-            file.close();
-            k.before.insert(path, readFile(path));
-        }
-    };
-    damage(QDateTime());
-    k.restart();
-    QTRY_VERIFY_WITH_TIMEOUT(k.logged("All videos (Public & Private)"), healMs);
-    for (const QString &path : damaged)
-        QCOMPARE(readFile(path).left(1), "X");
-    damage(QDateTime::currentDateTime().addSecs(-60));
-    k.restart();
-    k.verifyHealed();
-}
 
 void FaultsTest::serverFaults_data()
 {

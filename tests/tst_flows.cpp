@@ -17,7 +17,8 @@ const QString failedLine = "!!! FAILED to start Main Application. Checking path/
 const QString photoTimerLine = ">>> Photo Sync Timer Enabled (Every 60s).";
 
 // What is below the company root before a flow runs: "name" is a file holding
-// "old", "name/" a folder, and "name@" a link to a folder outside the root.
+// "old", "name=text" one holding text, "name/" a folder, and "name@" a link to
+// a folder outside the root.
 void lay(Rig &rig, const QStringList &files)
 {
     const QString outside = rig.tmp.path() + "/outside";
@@ -29,7 +30,8 @@ void lay(Rig &rig, const QStringList &files)
         else if (file.endsWith('@'))
             QVERIFY(QDir().mkpath(QFileInfo(path).path()) && QFile::link(outside, path.chopped(1)));
         else
-            QVERIFY(writeFile(path));
+            QVERIFY(writeFile(path.section('=', 0, 0),
+                              file.contains('=') ? file.section('=', 1).toUtf8() : "old"));
     }
 }
 
@@ -108,6 +110,17 @@ void FlowsTest::reconcile_data()
         << QStringList{"Deleted local file: %1/Lumipost/olddir/sub/deep.txt",
                        "Deleted local empty directory: %1/Lumipost/olddir/sub",
                        "Deleted local empty directory: %1/Lumipost/olddir", completedLine};
+
+    // The agent's record of a hash is trusted only while the file's size and
+    // time are those it recorded.
+    const QByteArray bin = appRoute + "app.bin";
+    QTest::newRow("a record that no longer fits its file")
+        << true
+        << QStringList{"Lumipost/app.bin",
+                       "Lumipost/.lumipost-hashes=3 0 " + sha256(bin) + " app.bin"}
+        << QByteArray(R"([{"relativePath":"app.bin","size":3,"sha256":")" + sha256(bin) + "\"}]")
+        << QByteArray() << 0 << Bytes{bin} << QStringList{"Lumipost/app.bin"}
+        << QStringList{completedLine};
 
     // Each path as a file and, below it, as a folder; "" + "/dir" is the safe "dir".
     QJsonArray unsafe{42};
