@@ -14,29 +14,20 @@ QByteArray parameter(const QByteArray &head, const char *pattern)
     return match.captured(1).toUtf8().replace("\\\\", "\\").replace("\\\"", "\"");
 }
 
+// The parts of a multipart/form-data body, read as Latin-1 so that every byte stays.
 QList<RecordedPart> partsOf(const RecordedRequest &request)
 {
     const QByteArray boundary = parameter(request.header("Content-Type"), R"(boundary="?([^";]+))");
+    const QStringList pieces =
+        QString::fromLatin1(request.body).split(QString::fromLatin1("--" + boundary));
     QList<RecordedPart> parts;
-    if (boundary.isEmpty())
-        return parts;
-    const QByteArray delimiter = "--" + boundary;
-    qsizetype at = request.body.indexOf(delimiter);
-    while (at >= 0) {
-        const qsizetype start = at + delimiter.size() + 2; // past the CRLF
-        const qsizetype next = request.body.indexOf("\r\n" + delimiter, start);
-        const qsizetype headEnd = request.body.indexOf("\r\n\r\n", start);
-        if (next < 0 || headEnd < 0 || headEnd > next)
-            break;
-        RecordedPart part;
-        part.head = request.body.mid(start, headEnd - start);
-        part.name = parameter(part.head, R"re(; name="((?:[^"\\]|\\.)*)")re");
-        part.fileName = parameter(part.head, R"re(filename="((?:[^"\\]|\\.)*)")re");
-        part.body = request.body.mid(headEnd + 4, next - headEnd - 4);
-        parts.append(part);
-        at = next + 2;
+    for (const QString &piece : pieces.mid(1, pieces.size() - 2)) { // not the preamble nor "--"
+        const QByteArray head = piece.mid(2, piece.indexOf("\r\n\r\n") - 2).toLatin1();
+        parts.append({head, parameter(head, R"re(; name="((?:[^"\\]|\\.)*)")re"),
+                      parameter(head, R"re(filename="((?:[^"\\]|\\.)*)")re"),
+                      piece.mid(head.size() + 6).chopped(2).toLatin1()});
     }
-    return parts;
+    return boundary.isEmpty() ? QList<RecordedPart>() : parts;
 }
 
 } // namespace
