@@ -114,13 +114,6 @@ QString Rig::installProgram()
     return program;
 }
 
-bool Rig::logged(const QString &prefix) const
-{
-    const QStringList all = lines();
-    return std::any_of(all.cbegin(), all.cend(),
-                       [&](const QString &line) { return line.startsWith(prefix); });
-}
-
 // Whether lines starting with these prefixes were logged in this order.
 bool Rig::loggedInOrder(const QStringList &prefixes) const
 {

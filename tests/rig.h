@@ -32,17 +32,16 @@ bool acceptsPhoto(const TestResponse &response, const QByteArray &photo);
 struct Rig
 {
     Rig();
-    virtual ~Rig();
+    ~Rig();
     void start(const std::function<void(SyncConfig &)> &adjust = nullptr);
     void restart();
-    virtual TestResponse answer(const RecordedRequest &r);
+    TestResponse answer(const RecordedRequest &r);
     TestResponse ranged(const RecordedRequest &r, const QByteArray &bytes) const;
     QString installProgram(); // a script the launch can start, without its execute bit
     QStringList lines() const { return logLines(*logs); }
-    bool logged(const QString &prefix) const;
+    bool logged(const QString &prefix) const { return loggedInOrder({prefix}); }
     bool loggedInOrder(const QStringList &prefixes) const;
     QList<QByteArray> fetched() const; // file targets, in order
-    QStringList tree() const { return treeOf(tmp.path()); }
 
     QTemporaryDir tmp;
     QString root = tmp.path() + "/KESTOVA";
