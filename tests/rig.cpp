@@ -55,7 +55,6 @@ void Rig::start(const std::function<void(SyncConfig &)> &adjustConfig)
         adjust(config);
     worker = std::make_unique<SyncWorker>(config);
     logs = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::logAdded);
-    statuses = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::statusChanged);
     asks = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::needToSelectExecutable);
     progress = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::progressUpdated);
 }
@@ -112,6 +111,14 @@ QString Rig::installProgram()
     QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner);
     QSettings(root + "/config.ini", QSettings::IniFormat).setValue("MainApp/Path", program);
     return program;
+}
+
+QStringList Rig::lines() const
+{
+    QStringList all;
+    for (const QVariantList &args : *logs)
+        all << args.at(0).toString();
+    return all;
 }
 
 // Whether lines starting with these prefixes were logged in this order.

@@ -38,7 +38,7 @@ struct Rig
     TestResponse answer(const RecordedRequest &r);
     TestResponse ranged(const RecordedRequest &r, const QByteArray &bytes) const;
     QString installProgram(); // a script the launch can start, without its execute bit
-    QStringList lines() const { return logLines(*logs); }
+    QStringList lines() const;
     bool logged(const QString &prefix) const { return loggedInOrder({prefix}); }
     bool loggedInOrder(const QStringList &prefixes) const;
     QList<QByteArray> fetched() const; // file targets, in order
@@ -59,7 +59,6 @@ struct Rig
     std::function<void(SyncConfig &)> adjust;
     std::unique_ptr<SyncWorker> worker;
     std::unique_ptr<QSignalSpy> logs;
-    std::unique_ptr<QSignalSpy> statuses;
     std::unique_ptr<QSignalSpy> asks;
     std::unique_ptr<QSignalSpy> progress;
 };

@@ -86,7 +86,6 @@ void TestServer::readFrom(QTcpSocket *socket)
     if (line.size() != 3 || buffered.size() < headEnd + 4 + length)
         return;
     socket->read(headEnd + 4);
-    request.method = line.at(0);
     request.target = line.at(1);
     request.path = request.target.split('?').first();
     request.body = socket->read(length);
@@ -104,24 +103,13 @@ void TestServer::readFrom(QTcpSocket *socket)
 
 void TestServer::send(QTcpSocket *socket, const TestResponse &response)
 {
-    const bool close =
-        response.omitContentLength || response.trickleMs > 0 || response.closeAfterBytes >= 0;
+    const bool close = response.omitContentLength || response.closeAfterBytes >= 0;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n";
     for (const auto &[name, value] : response.headers)
         head += name + ": " + value + "\r\n";
     if (!response.omitContentLength)
         head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     socket->write(head + (close ? "Connection: close\r\n\r\n" : "\r\n"));
-    if (response.trickleMs > 0) {
-        auto *timer = new QTimer(socket);
-        connect(timer, &QTimer::timeout, socket, [socket, response, sent = qsizetype(0)]() mutable {
-            socket->write(response.body.mid(sent, response.trickleBytes));
-            sent += response.trickleBytes;
-            if (sent >= response.body.size())
-                socket->disconnectFromHost();
-        });
-        return timer->start(response.trickleMs);
-    }
     socket->write(response.closeAfterBytes >= 0 ? response.body.left(response.closeAfterBytes)
                                                 : response.body);
     if (close)

@@ -19,8 +19,6 @@ struct TestResponse
     bool omitContentLength = false; // the body ends when the server closes
     qint64 closeAfterBytes = -1;    // announce the full length, then hang up after this many bytes
     bool stall = false;             // accept the request and never answer
-    int trickleMs = 0;              // send the body in pieces this far apart, then close
-    qint64 trickleBytes = 1;        // the size of each of those pieces
 
     static TestResponse ok(const QByteArray &body) { return {200, body, {}}; }
     static TestResponse error(int status) { return {status, "error", {}}; }
@@ -33,8 +31,8 @@ struct RecordedPart
 
 struct RecordedRequest
 {
-    QByteArray method, target, path, head, body; // path: the target up to '?'
-    QList<RecordedPart> parts;                   // of a multipart/form-data body
+    QByteArray target, path, head, body; // path: the target up to '?'
+    QList<RecordedPart> parts;           // of a multipart/form-data body
     QByteArray header(const QByteArray &name) const;
     const RecordedPart *part(const QByteArray &name) const;
 };

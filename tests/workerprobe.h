@@ -4,7 +4,6 @@
 
 #include <QDirIterator>
 #include <QFile>
-#include <QSignalSpy>
 
 // Reaches the worker's private steps, so a test can drive one flow without
 // waiting for the timers that lead to it.
@@ -62,12 +61,4 @@ inline QStringList treeOf(const QString &dir)
         entries << it.next().mid(dir.size() + 1);
     entries.sort();
     return entries;
-}
-
-inline QStringList logLines(const QSignalSpy &logs)
-{
-    QStringList lines;
-    for (const QList<QVariant> &args : logs)
-        lines << args.at(0).toString();
-    return lines;
 }
