@@ -10,8 +10,6 @@
 class WorkerProbe
 {
 public:
-    static QString deviceUuid(SyncWorker &w) { return w.getDeviceUuid(); }
-    static QString cameraPath(SyncWorker &w) { return w.getDynamicCameraPath(); }
     static void startAppSync(SyncWorker &w) { w.startAppSync(); }
     static void launchMainApplication(SyncWorker &w) { w.launchMainApplication(); }
     static bool mainAppStarted(const SyncWorker &w) { return w.m_mainAppStarted; }
@@ -29,10 +27,8 @@ inline SyncConfig testConfig(const QString &companyRoot, const QString &serverUr
     config.companyRoot = companyRoot;
     config.serverUrl = serverUrl;
     config.configIniPath = companyRoot + QStringLiteral("/config.ini");
-    config.startDelayMs = 3600000;
+    config.startDelayMs = config.photoIntervalMs = config.videoIntervalMs = 3600000;
     config.bootDelayMs = 0;
-    config.photoIntervalMs = 3600000;
-    config.videoIntervalMs = 3600000;
     config.fileRetryMs = 100;
     config.indexRetryMs = 200;
     return config;
