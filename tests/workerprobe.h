@@ -5,8 +5,7 @@
 #include <QDirIterator>
 #include <QFile>
 
-// Reaches the worker's private steps, so a test can drive one flow without
-// waiting for the timers that lead to it.
+// The worker's private steps, so a test can drive a flow without its timers.
 class WorkerProbe
 {
 public:
@@ -18,9 +17,7 @@ public:
     static qsizetype appQueueSize(const SyncWorker &w) { return w.m_appDownloadQueue.size(); }
 };
 
-// A scratch configuration: the company root in a temporary folder, the
-// loopback test server, and timings short enough for a test. The start delay
-// is long so that a test that drives a flow by hand is not overtaken by it.
+// Short timings, but a start delay long enough for a test to drive a flow by hand.
 inline SyncConfig testConfig(const QString &companyRoot, const QString &serverUrl)
 {
     SyncConfig config;

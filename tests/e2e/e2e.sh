@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
-# End to end: the real LumipostSync binary, offscreen, built for a server on a
-# free loopback port, with generated content; then the outcome checked on disk.
-#   run:  about two minutes against the reference server, then the fleet page
-#         in headless Chromium.
-#   kill: SIGKILL at random points while it fetches a large private video from
-#         nginx, restarted each time; nginx's access log shows what was sent.
+# The real agent, offscreen, against a server on loopback; then the disk checked. "run": two
+# minutes against the reference server, then the fleet page in headless Chromium. "kill": SIGKILL
+# at random points of a large download from nginx, restarted each time.
 # Usage: e2e.sh run|kill AGENT_BUILD_DIR SCRATCH (the agent's company root is SCRATCH/KESTOVA)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)

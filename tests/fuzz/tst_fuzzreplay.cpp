@@ -13,26 +13,19 @@ private slots:
     void replayCorpus();
 };
 
-// Every seed, and for the ones that matter the number of entries it reads as
-// (-1: no index at all). An error page or an object must read as no index: an
-// empty one would make the mirror delete every local file.
+// Every seed, and for the ones that matter the number of entries it reads as.
+// An error page or an object must read as no index (-1): an empty one would
+// make the mirror delete every local file.
 void FuzzReplayTest::replayCorpus_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<int>("entries");
-    const QHash<QString, int> expected{{"empty", -1},
-                                       {"object.json", -1},
-                                       {"truncated.json", -1},
-                                       {"deep-nesting.json", -1},
-                                       {"empty-array.json", 0},
-                                       {"not-json.html", -1},
-                                       {"trailing-garbage.json", -1},
-                                       {"not-json.txt", -1},
-                                       {"nested-arrays.json", 1},
-                                       {"unsafe-paths.json", 8},
-                                       {"unsafe-names.json", 8},
-                                       {"app/valid.json", 3},
-                                       {"video/valid.json", 2}};
+    QHash<QString, int> expected{{"empty-array.json", 0},  {"nested-arrays.json", 1},
+                                 {"unsafe-paths.json", 8}, {"unsafe-names.json", 8},
+                                 {"app/valid.json", 3},    {"video/valid.json", 2}};
+    for (const QString name : {"empty", "object.json", "truncated.json", "deep-nesting.json",
+                               "not-json.html", "trailing-garbage.json", "not-json.txt"})
+        expected.insert(name, -1);
     for (const char *folder : {"app", "video"}) {
         const QString dir = QStringLiteral(LUMIPOST_FUZZ_CORPUS) + '/' + folder;
         const QStringList names = QDir(dir).entryList(QDir::Files, QDir::Name);
