@@ -55,7 +55,6 @@ void Rig::start(const std::function<void(SyncConfig &)> &adjustConfig)
         adjust(config);
     worker = std::make_unique<SyncWorker>(config);
     logs = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::logAdded);
-    asks = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::needToSelectExecutable);
     progress = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::progressUpdated);
 }
 

@@ -59,6 +59,5 @@ struct Rig
     std::function<void(SyncConfig &)> adjust;
     std::unique_ptr<SyncWorker> worker;
     std::unique_ptr<QSignalSpy> logs;
-    std::unique_ptr<QSignalSpy> asks;
     std::unique_ptr<QSignalSpy> progress;
 };
