@@ -18,6 +18,15 @@ LUMIPOST_TEST_PACKAGES=(
     chromium
 )
 
+# What the Windows build and its run under Wine need: the MinGW-w64 compilers,
+# Debian's qtbase source (fetched by apt-get source, which dpkg-dev unpacks),
+# Wine with its 64-bit loader, NSIS for the installer, and fonts for the
+# offscreen platform.
+LUMIPOST_WINDOWS_PACKAGES=(
+    g++-mingw-w64-x86-64-posix ninja-build dpkg-dev xz-utils
+    wine wine64 nsis fonts-dejavu-core
+)
+
 install_missing_packages() {
     local missing=()
     for package in "${LUMIPOST_PACKAGES[@]}" "$@"; do
