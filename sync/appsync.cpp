@@ -3,6 +3,7 @@
 #include "filedownload.h"
 #include "hashrecord.h"
 #include "indexes.h"
+#include "platform.h"
 #include "serverapi.h"
 
 #include <QDir>
@@ -169,6 +170,7 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
     QHash<QString, bool> linkFreeFolders;
     HashRecords hashes;
     int malformedHashes = 0;
+    int repeatedNames = 0;
     for (const AppIndexEntry &entry : entries) {
         malformedHashes += entry.sha256Malformed;
         if (!isSafeRelativePath(entry.relativePath)) {
@@ -176,7 +178,13 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
                           entry.relativePath);
             continue;
         }
-        serverPaths.insert(entry.relativePath);
+        // Two entries for one file would replace each other at every start.
+        const QString key = Platform::fileNameKey(entry.relativePath);
+        if (serverPaths.contains(key)) {
+            ++repeatedNames;
+            continue;
+        }
+        serverPaths.insert(key);
         if (!isLinkFree(base, writtenFolder(entry.relativePath, entry.isDir), linkFreeFolders)) {
             emit logAdded(linkLine + entry.relativePath);
             continue;
@@ -192,6 +200,10 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
         }
     }
     hashes.saveAll(true);
+    if (repeatedNames > 0)
+        emit logAdded(QStringLiteral("!!! Skipping %1 App Index entries that name the same file "
+                                     "as an earlier entry.")
+                          .arg(repeatedNames));
     if (malformedHashes > 0)
         emit logAdded(QStringLiteral("!!! App Index holds %1 malformed sha256 values; those "
                                      "files are checked by size only.")
@@ -220,6 +232,8 @@ void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
         if (isInMediaFolder(relativePath) || isBelowAny(relativePath, passedOver))
             continue;
         const QFileInfo info = it.fileInfo();
+        if (info.fileName() == hashRecordName)
+            continue;
         const QString partialTarget = PartialFile::targetOf(it.filePath());
         if (!partialTarget.isEmpty()) {
             if (!queued.contains(partialTarget))
@@ -228,7 +242,7 @@ void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
         }
         if ((info.isHidden() || isLink(info)) && info.isDir())
             passedOver.append(relativePath + u'/');
-        if (!info.isHidden() && !serverPaths.contains(relativePath))
+        if (!info.isHidden() && !serverPaths.contains(Platform::fileNameKey(relativePath)))
             extras.append(info);
     }
     // Longest first, so a folder's contents go before the folder itself.

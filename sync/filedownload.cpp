@@ -1,5 +1,7 @@
 #include "filedownload.h"
 
+#include "platform.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -7,14 +9,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSaveFile>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#include <windows.h>
-#else
-#include <cstdio>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -53,9 +47,12 @@ ResumeInfo readInfo(const QString &target)
 bool writeInfo(const QString &target, const ResumeInfo &info)
 {
     QSaveFile file(PartialFile::infoPath(target));
-    return file.open(QIODevice::WriteOnly) &&
-           file.write(info.validator + '\n' + QByteArray::number(info.expectedSize) + '\n') > 0 &&
-           file.commit();
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(info.validator + '\n' + QByteArray::number(info.expectedSize) + '\n') <= 0 ||
+        !file.commit())
+        return false;
+    Platform::hideFile(file.fileName());
+    return true;
 }
 
 // Bytes already in the partial file that the server can be asked to
@@ -86,32 +83,6 @@ bool parseContentRange(const QByteArray &value, qint64 &first, qint64 &total)
     first = trimmed.mid(6, dash - 6).toLongLong(&firstOk);
     total = trimmed.mid(slash + 1).toLongLong(&totalOk);
     return firstOk && totalOk;
-}
-
-// Both the data and the name must survive a power cut before the rename
-// makes the new file the real one.
-bool flushToDisk(QFile &file)
-{
-    if (!file.flush())
-        return false;
-#ifdef Q_OS_WIN
-    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())));
-#else
-    return ::fsync(file.handle()) == 0;
-#endif
-}
-
-// QFile::rename refuses an existing target; the platform's own rename
-// replaces it in one step, so the target is never missing.
-bool replaceFile(const QString &from, const QString &to)
-{
-#ifdef Q_OS_WIN
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
-                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-#else
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
-#endif
 }
 
 int statusOf(const QNetworkReply *reply)
@@ -217,8 +188,9 @@ private:
         QByteArray validator = m_reply->rawHeader("ETag");
         if (validator.isEmpty() || validator.startsWith("W/"))
             validator = m_reply->rawHeader("Last-Modified");
-        QFile::remove(PartialFile::infoPath(m_target));
-        if (!openPartial(QIODevice::WriteOnly | QIODevice::Truncate))
+        // Removed rather than truncated: Windows refuses to truncate a hidden file.
+        PartialFile::remove(m_target);
+        if (!openPartial(QIODevice::WriteOnly))
             return false;
         if (!validator.isEmpty() && !writeInfo(m_target, {validator, m_expectedSize}))
             QFile::remove(PartialFile::infoPath(m_target));
@@ -242,15 +214,17 @@ private:
         // A link planted under the partial's name must not lead the body elsewhere.
         if (QFileInfo(m_file.fileName()).isSymLink())
             QFile::remove(m_file.fileName());
-        if (m_file.open(mode | QIODevice::Unbuffered))
+        if (m_file.open(mode | QIODevice::Unbuffered)) {
+            Platform::hideFile(m_file.fileName());
             return true;
+        }
         fail(m_writeFailure, m_file.errorString());
         return false;
     }
 
     DownloadEnd commit(QString &reason)
     {
-        if (!flushToDisk(m_file)) {
+        if (!Platform::flushToDisk(m_file)) {
             reason = qt_error_string();
             m_file.close();
             return DownloadEnd::WriteFailed;
@@ -264,7 +238,7 @@ private:
                               QString::fromLatin1(sha256));
             return DownloadEnd::TransferFailed;
         }
-        if (!replaceFile(m_file.fileName(), m_target)) {
+        if (!Platform::replaceFile(m_file.fileName(), m_target)) {
             reason = qt_error_string();
             return DownloadEnd::WriteFailed;
         }

@@ -1,23 +1,15 @@
 #include "hashrecord.h"
 
+#include "platform.h"
+
 #include <QCryptographicHash>
-#include <QDateTime>
 #include <QFile>
-#include <QFileInfo>
 #include <QSaveFile>
 
 #include <algorithm>
 #include <utility>
 
-#ifdef Q_OS_LINUX
-#include <sys/stat.h>
-#endif
-
-namespace {
-
-const QLatin1String recordName("/.lumipost-hashes");
-
-} // namespace
+const QLatin1String hashRecordName(".lumipost-hashes");
 
 QByteArray sha256OfFile(const QString &path)
 {
@@ -27,8 +19,6 @@ QByteArray sha256OfFile(const QString &path)
         return QByteArray();
     return hash.result().toHex();
 }
-
-namespace {} // namespace
 
 namespace {
 
@@ -49,27 +39,11 @@ QByteArray normalizedSha256(const QString &value)
     return isSha256(hex) ? hex.toLower() : QByteArray();
 }
 
-// QFileInfo hands times out in local time, and converting one costs more
-// than the stat itself; a start looks at every listed file.
-FileStatus statusOf(const QString &path)
-{
-#ifdef Q_OS_LINUX
-    struct stat status;
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
-        return {};
-    return {S_ISREG(status.st_mode), qint64(status.st_size),
-            qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000};
-#else
-    const QFileInfo info(path);
-    return {info.isFile(), info.size(), info.lastModified().toMSecsSinceEpoch()};
-#endif
-}
-
 // One line a file: size, modification time in ms, hash, name (which may hold
 // spaces, so it comes last). A line that does not read so ends the record.
 FolderHashes::FolderHashes(const QString &folder) : m_folder(folder)
 {
-    QFile file(m_folder + recordName);
+    QFile file(m_folder + u'/' + hashRecordName);
     if (!file.open(QIODevice::ReadOnly))
         return;
     const QByteArray text = file.readAll();
@@ -131,9 +105,11 @@ void FolderHashes::save(bool keepOnlySeen)
         text += QByteArray::number(it->size) + ' ' + QByteArray::number(it->modifiedMs) + ' ' +
                 it->sha256 + ' ' + it.key().toUtf8() + '\n';
     }
-    QSaveFile record(m_folder + recordName);
-    if (record.open(QIODevice::WriteOnly) && record.write(text) == text.size() && record.commit())
+    QSaveFile record(m_folder + u'/' + hashRecordName);
+    if (record.open(QIODevice::WriteOnly) && record.write(text) == text.size() && record.commit()) {
         m_changed = false;
+        Platform::hideFile(record.fileName()); // the commit put a new file in its place
+    }
 }
 
 FolderHashes &HashRecords::of(const QString &folder)

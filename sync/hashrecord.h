@@ -61,6 +61,10 @@ private:
     QHash<QString, FolderHashes> m_folders;
 };
 
+// The record's file name in each folder. Passes over a folder leave it out by
+// name: on Windows a leading dot hides nothing.
+extern const QLatin1String hashRecordName;
+
 // Lowercase hex; empty when the file cannot be read.
 QByteArray sha256OfFile(const QString &path);
 

@@ -1,5 +1,7 @@
 #include "syncworker.h"
 
+#include "platform.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -11,18 +13,6 @@
 namespace {
 
 const QLatin1String mainAppPathKey("MainApp/Path");
-
-#ifndef Q_OS_WIN
-// The mirror cannot carry file modes, so the program the operator chose
-// arrives without its execute bit; without it the start would always fail.
-void makeExecutableForOwner(const QString &path)
-{
-    QFile file(path);
-    const QFile::Permissions permissions = file.permissions();
-    if (!permissions.testFlag(QFile::ExeOwner))
-        file.setPermissions(permissions | QFile::ExeOwner | QFile::ExeUser);
-}
-#endif
 
 } // namespace
 
@@ -54,9 +44,7 @@ void SyncWorker::launchMainApplication()
 
     emit logAdded(
         QStringLiteral(">>> 1-Minute boot delay satisfied. Executing Main Application: ") + path);
-#ifndef Q_OS_WIN
-    makeExecutableForOwner(path);
-#endif
+    Platform::makeExecutable(path);
     if (!QProcess::startDetached(path, {}, QFileInfo(path).absolutePath())) {
         emit logAdded(
             QStringLiteral("!!! FAILED to start Main Application. Checking path/permissions."));

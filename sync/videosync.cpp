@@ -3,6 +3,7 @@
 #include "filedownload.h"
 #include "hashrecord.h"
 #include "indexes.h"
+#include "platform.h"
 #include "serverapi.h"
 
 #include <QDir>
@@ -131,6 +132,7 @@ void SyncWorker::queueMissingVideos(const QList<VideoIndexEntry> &entries,
     const QString privateFolder = deviceFolder(deviceUuid) + mediaFolderName + u'/';
     HashRecords hashes;
     int malformedHashes = 0;
+    int repeatedNames = 0;
     for (const VideoIndexEntry &entry : entries) {
         malformedHashes += entry.sha256Malformed;
         const QString skipLine = skipLineFor(entry, deviceUuid);
@@ -139,7 +141,14 @@ void SyncWorker::queueMissingVideos(const QList<VideoIndexEntry> &entries,
             continue;
         }
         const bool isPublic = entry.type == publicType;
-        (isPublic ? publicNames : privateNames).insert(entry.fileName);
+        // Two entries for one file would replace each other at every cycle.
+        QSet<QString> &names = isPublic ? publicNames : privateNames;
+        const QString key = Platform::fileNameKey(entry.fileName);
+        if (names.contains(key)) {
+            ++repeatedNames;
+            continue;
+        }
+        names.insert(key);
         const QString localFilePath = (isPublic ? publicFolder : privateFolder) + entry.fileName;
         if (isUpToDate(localFilePath, entry.size, entry.sha256, hashes))
             continue;
@@ -150,6 +159,10 @@ void SyncWorker::queueMissingVideos(const QList<VideoIndexEntry> &entries,
                                      localFilePath, entry.size, entry.sha256});
     }
     hashes.saveAll(true);
+    if (repeatedNames > 0)
+        emit logAdded(QStringLiteral("!!! Skipping %1 Video Index entries that name the same file "
+                                     "as an earlier entry.")
+                          .arg(repeatedNames));
     if (malformedHashes > 0)
         emit logAdded(QStringLiteral("!!! Video Index holds %1 malformed sha256 values; those "
                                      "videos are checked by size only.")
@@ -168,7 +181,8 @@ void SyncWorker::removeObsoleteVideos(const QString &folder, const QSet<QString>
     const QDir dir(folder);
     const QStringList files = dir.entryList(QDir::Files, QDir::Name | QDir::IgnoreCase);
     for (const QString &name : files) {
-        if (keptNames.contains(name) || !PartialFile::targetOf(name).isEmpty())
+        if (keptNames.contains(Platform::fileNameKey(name)) || name == hashRecordName ||
+            !PartialFile::targetOf(name).isEmpty())
             continue;
         emit logAdded(linePrefix + name);
         QFile::remove(dir.filePath(name));
