@@ -1,10 +1,8 @@
 #include "autostart.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
-#include <QSettings>
 #include <QStandardPaths>
 
 namespace {
@@ -19,7 +17,6 @@ QString escapeDesktopString(QString value)
     return value;
 }
 
-#ifndef Q_OS_WIN
 // Desktops switch an autostart entry off by adding one of these keys to it.
 bool turnedOff(const QByteArray &entry)
 {
@@ -33,6 +30,8 @@ bool turnedOff(const QByteArray &entry)
     }
     return false;
 }
+
+} // namespace
 
 void writeDesktopEntry(const QString &name, const QString &program)
 {
@@ -55,9 +54,6 @@ void writeDesktopEntry(const QString &name, const QString &program)
     if (file.open(QIODevice::WriteOnly) && file.write(content) == content.size())
         file.commit();
 }
-#endif
-
-} // namespace
 
 QString desktopEntryExec(const QString &program)
 {
@@ -73,19 +69,4 @@ QString desktopEntryExec(const QString &program)
     quoted = QLatin1Char('"') + quoted + QLatin1Char('"');
     quoted.replace(QLatin1Char('%'), QLatin1String("%%"));
     return escapeDesktopString(quoted);
-}
-
-void registerAutostart()
-{
-    const QString name = QCoreApplication::applicationName();
-#ifdef Q_OS_WIN
-    QSettings settings(
-        QStringLiteral("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"),
-        QSettings::NativeFormat);
-    const QString value = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
-    if (settings.value(name).toString() != value)
-        settings.setValue(name, value);
-#else
-    writeDesktopEntry(name, QCoreApplication::applicationFilePath());
-#endif
 }

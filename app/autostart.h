@@ -2,11 +2,9 @@
 
 #include <QString>
 
-// Registers the running executable to start at the user's login: the per-user
-// Run key on Windows, an XDG autostart entry elsewhere. Writes only when the
-// stored value differs and, for the XDG entry, when the user has not turned it
-// off; a failure is silent, the agent runs on without it.
-void registerAutostart();
+// The XDG autostart entry `name` that runs `program`, unless it is there
+// already or the user turned it off.
+void writeDesktopEntry(const QString &name, const QString &program);
 
 // The Exec value of an XDG desktop entry that runs `program` without arguments.
 QString desktopEntryExec(const QString &program);

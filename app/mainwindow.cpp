@@ -1,7 +1,7 @@
 #include "mainwindow.h"
 
-#include "autostart.h"
 #include "logging.h"
+#include "startup.h"
 #include "syncworker.h"
 #include "ui_mainwindow.h"
 
@@ -22,17 +22,6 @@ const char *const logScrollBarStyle =
     "QScrollBar::handle:vertical:hover {  background: #0078d4;}QListView "
     "QScrollBar::add-line:vertical, QListView QScrollBar::sub-line:vertical {  background: none; "
     "height: 0px;}";
-
-// The first entry is the one the dialog preselects.
-QString executableFilter()
-{
-#ifdef Q_OS_WIN
-    return MainWindow::tr("Executable Files (*.exe);;All Files (*)");
-#else
-    // Programs here have no .exe suffix: preselecting it would hide them all.
-    return MainWindow::tr("All Files (*);;Executable Files (*.exe)");
-#endif
-}
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent) : MainWindow(SyncConfig::program(), parent)
@@ -115,7 +104,7 @@ void MainWindow::setupTrayIcon()
 void MainWindow::selectExecutable()
 {
     const QString path = QFileDialog::getOpenFileName(
-        this, tr("Select Main Application Executable"), m_productFolder, executableFilter());
+        this, tr("Select Main Application Executable"), m_productFolder, executableFileFilter());
     if (path.isEmpty()) {
         const QString line =
             QStringLiteral("!!! Execution cancelled. No executable file selected.");
