@@ -1,7 +1,7 @@
 <?php
 // A fleet's load on the reference server: KIOSKS kiosks side by side, each doing what the agent does
-// (video index, photo upload, a private video fetched from a byte on, now and then the application
-// index), one request after the other, for SECONDS. Prints one sample line (JSON): requests/s,
+// on two connections at once, for SECONDS: on one the video index, photo uploads and now and then the
+// application index, on the other a private video fetched from a byte on, again and again. Prints one sample line (JSON): requests/s,
 // p50/p99 latency, errors, and the acknowledged photos checked on disk byte for byte.
 //   php bench/load.php BASE_URL DATA_FOLDER KIOSKS SECONDS
 // The data folder must hold Lumipost/ADS/Private/load-NNN/clip.bin for each kiosk.
@@ -13,18 +13,20 @@ if (!preg_match('#^http://(127\.0\.0\.1):(\d+)$#', $base, $address) || !is_dir($
     exit(2);
 }
 const BOUNDARY = 'lumipostload';
-const CYCLE = ['index', 'upload', 'video', 'upload', 'video', 'apps'];
+const CYCLES = [['index', 'upload', 'upload', 'upload', 'apps'], ['video']];
 
 function device(int $kiosk): string
 {
     return sprintf('load-%03d', $kiosk);
 }
 
-// The request of step $step of $kiosk, and what its answer must be: [bytes, wanted status, photo].
-function nextRequest(int $kiosk, int $step, int $clipSize): array
+// The request of step $step on connection $lane of a kiosk, and what its answer must be: [bytes,
+// wanted status, photo hash].
+function nextRequest(int $lane, int $step, int $clipSize): array
 {
-    $device = device($kiosk);
-    switch (CYCLE[$step % count(CYCLE)]) {
+    $device = device(intdiv($lane, 2));
+    $cycle = CYCLES[$lane % 2];
+    switch ($cycle[$step % count($cycle)]) {
         case 'index':
             return ["GET /sync_api.php?action=list_videos&device_uuid=$device HTTP/1.0\r\n\r\n", 200, null];
         case 'apps':
@@ -50,19 +52,19 @@ $end = microtime(true) + (int) $seconds;
 $latencies = $acknowledged = [];
 $errors = 0;
 $open = []; // kiosk => [socket, started, unsent bytes, answer so far, wanted status, photo hash, step]
-$steps = array_fill(0, (int) $kiosks, 0);
+$steps = array_fill(0, 2 * (int) $kiosks, 0);
 $began = microtime(true);
 while (true) {
-    foreach ($steps as $kiosk => $step) {
-        if (!isset($open[$kiosk]) && microtime(true) < $end) {
+    foreach ($steps as $lane => $step) {
+        if (!isset($open[$lane]) && microtime(true) < $end) {
             $socket = @stream_socket_client("tcp://$address[1]:$address[2]", $code, $message, 30);
             if ($socket === false) {
                 ++$errors;
                 continue;
             }
             stream_set_blocking($socket, false);
-            $open[$kiosk] = [$socket, microtime(true), ...nextRequest($kiosk, $step, $clipSize), ''];
-            $steps[$kiosk] = $step + 1;
+            $open[$lane] = [$socket, microtime(true), ...nextRequest($lane, $step, $clipSize), ''];
+            $steps[$lane] = $step + 1;
         }
     }
     if ($open === [] || microtime(true) > $end + 60) {
