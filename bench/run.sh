@@ -4,17 +4,25 @@
 #   bench/run.sh [RESULTS.json]
 # or runs the soak alone, 20 minutes (BENCH_SOAK_MINUTES to shorten):
 #   bench/run.sh soak
+# or the fleet's load on the server alone (row 5, a minute):
+#   bench/run.sh load
 # The figures also go to build/bench/results.json, and to RESULTS.json when
 # given (otherwise the JSON is printed after the table). For a quicker look:
 # BENCH_RUNS, BENCH_HEAVY_RUNS, BENCH_IDLE_SECONDS, BENCH_SIZES, BENCH_BIG_MIB,
-# BENCH_PHOTOS.
-set -euo pipefail
+# BENCH_PHOTOS, BENCH_LOAD_KIOSKS, BENCH_LOAD_SECONDS.
+set -Eeuo pipefail
+# A benchmark that stops says where.
+trap 'echo "bench/run.sh stopped: \"$BASH_COMMAND\" failed (exit $?) at line $LINENO" >&2' ERR
 export LC_ALL=C
 began=$SECONDS
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 json_copy=${1:-}
 soak_minutes=""
 [ "$json_copy" != soak ] || { soak_minutes=${BENCH_SOAK_MINUTES:-20}; json_copy=""; }
+load_only=""
+[ "$json_copy" != load ] || { load_only=1; json_copy=""; }
+load_kiosks=${BENCH_LOAD_KIOSKS:-200}
+load_seconds=${BENCH_LOAD_SECONDS:-60}
 runs=${BENCH_RUNS:-5}
 heavy_runs=${BENCH_HEAVY_RUNS:-3}
 idle_seconds=${BENCH_IDLE_SECONDS:-600}
@@ -74,6 +82,30 @@ while [ "$big_mib" -gt 64 ] && [ $((big_mib * 2 + photos * 4 + 2048)) -gt "$avai
 done
 [ -z "$scaled" ] || echo "!! Data $scaled: big file $big_mib MiB, $photos photos"
 
+# Row 5: KIOSKS kiosks at once doing the agent's mix against the server as shipped (nginx, php-fpm,
+# the fleet recorded in SQLite), then every acknowledged photo read back.
+run_load_row() {
+    local port clip="$scratch/clip.bin"
+    rm -rf "$scratch/load" && mkdir -p "$scratch/load/Lumipost/Application" "$scratch/load/Lumipost/ADS/Public" \
+        "$scratch/load/uploads"
+    head -c $((1 << 20)) /dev/urandom >"$clip"
+    for i in $(seq 0 $((load_kiosks - 1))); do
+        mkdir -p "$scratch/load/Lumipost/ADS/Private/$(printf 'load-%03d' "$i")"
+        ln "$clip" "$scratch/load/Lumipost/ADS/Private/$(printf 'load-%03d' "$i")/clip.bin"
+    done
+    "$bench" make-files --dir "$scratch/load/Lumipost/Application" --count 200 --size 4096 --prefix f --suffix .bin
+    "$bench" make-files --dir "$scratch/load/Lumipost/ADS/Public" --count 5 --size 65536 --prefix ad --suffix .mp4
+    port=$(free_port)
+    start_nginx_server "$scratch/load" "$port" "$scratch/load-server"
+    php "$top/bench/load.php" "http://127.0.0.1:$port" "$scratch/load" "$load_kiosks" "$load_seconds" >>"$samples"
+    tail -n 1 "$samples" | php -r '$s = json_decode(stream_get_contents(STDIN), true);
+        printf("Row 5: fleet load, %s for %.0f s: %.1f requests/s, p50 %.1f ms, p99 %.1f ms, %d errors, %d of %d acknowledged photos whole\n",
+               $s["case"], $s["seconds"], $s["requests_per_s"], $s["p50_ms"], $s["p99_ms"], $s["errors"], $s["photos_whole"], $s["photos_checked"]);' \
+        | tee "$scratch/load.txt"
+    stop_nginx_server
+    rm -rf "$scratch/load"
+}
+
 idle_pid=""
 cleanup() {
     [ -z "$idle_pid" ] || kill "$idle_pid" 2>/dev/null || true
@@ -82,6 +114,11 @@ cleanup() {
     rm -rf "$data" "$roots" "$out" "$scratch/photos" "$scratch/reconcile" "$scratch/idle-data"
 }
 trap cleanup EXIT
+if [ -n "$load_only" ]; then
+    echo "== Row 5: fleet load, $load_kiosks kiosks for $load_seconds s"
+    run_load_row
+    exit
+fi
 
 # sample_run ROW CASE TOOL COMMAND...: one timed run of a standard tool.
 sample_run() {
@@ -210,7 +247,8 @@ uploads="$data/uploads/$device"
 fewer=$((photos / 5))
 fill_camera() { # fill_camera COUNT: hard links, so refilling costs no copy
     rm -rf "$roots/upload" "$uploads" && mkdir -p "$camera"
-    find "$scratch/photos" -type f | sort | head -n "$1" | xargs ln -t "$camera"
+    # sed reads to the end: head would end the pipe early, and sort's SIGPIPE would stop the script.
+    find "$scratch/photos" -type f | sort | sed -n "1,${1}p" | xargs ln -t "$camera"
 }
 # One curl, one kept-alive connection, one photo after the other.
 for f in "$scratch/photos/"*; do
@@ -241,6 +279,9 @@ wait "$idle_pid" || { echo "the idle agent failed; see $scratch/logs/idle.log" >
 idle_pid=""
 cat "$scratch/idle.jsonl" >>"$samples"
 
+echo "== Row 5: fleet load, $load_kiosks kiosks for $load_seconds s"
+run_load_row
+
 echo
 report=(report --samples "$samples" --json "$build/results.json"
     --meta "cores=$(nproc)" --meta "load_start=$load_start" --meta "load_end=$(uptime)"
@@ -248,6 +289,7 @@ report=(report --samples "$samples" --json "$build/results.json"
     --meta "total_seconds=$((SECONDS - began))")
 [ -z "$scaled" ] || report+=(--meta "data=$scaled")
 "$bench" "${report[@]}"
+cat "$scratch/load.txt"
 echo
 echo "Cores: $(nproc); load average at the end$(uptime | sed 's/.*load average//')"
 echo "Total run time: $((SECONDS - began)) s; JSON in $build/results.json"

@@ -23,6 +23,13 @@ function h(string|int|null $text): string
     return htmlspecialchars((string) $text, ENT_QUOTES | ENT_SUBSTITUTE | ENT_HTML5, 'UTF-8');
 }
 
+// What a kiosk named, with invisible and direction-changing characters spelt out (\u202e), so that
+// no name passes for another or turns the text around it.
+function hName(?string $text): string
+{
+    return h(preg_replace_callback('/[\p{Cc}\p{Cf}\p{Zl}\p{Zp}]|(?! )\p{Zs}/u', fn($m) => trim(json_encode($m[0]), '"'), (string) $text));
+}
+
 function finish(int $status, string $type, string $body, array $headers = []): never
 {
     http_response_code($status);
@@ -36,37 +43,96 @@ function finish(int $status, string $type, string $body, array $headers = []): n
 
 // ---- Access ----------------------------------------------------------------------------------
 
-function loginValue(string $token): string
+// A login lasts this long; a logout ends every login (see fleet_login).
+const LOGIN_SECONDS = 12 * 3600;
+// Wrong tokens (form or Bearer) a client address may send in a minute before it is refused outright.
+const LOGIN_FAILURES_PER_MINUTE = 10;
+
+function loginGeneration(): int
 {
-    // The cookie proves the login without holding the token; a new token ends every login.
-    return hash_hmac('sha256', 'lumipost fleet login', $token);
+    return (int) stateDb()->query('SELECT generation FROM fleet_login WHERE id = 1')->fetchColumn();
+}
+
+// The cookie proves a login without holding the token: its expiry, a nonce of its own and the
+// generation it was made in, signed with the token (so a new token ends every login too).
+function loginValue(string $token, int $expires, string $nonce, int $generation): string
+{
+    return "$expires.$nonce.$generation." . hash_hmac('sha256', "lumipost fleet login $expires $nonce $generation", $token);
+}
+
+function hasValidLoginCookie(string $token): bool
+{
+    $cookie = $_COOKIE[LOGIN_COOKIE] ?? null;
+    return is_string($cookie) && preg_match('/^(\d{1,12})\.([0-9a-f]{32})\.(\d{1,18})\.[0-9a-f]{64}$/', $cookie, $m)
+        && (int) $m[1] > fleetNow() && (int) $m[3] === loginGeneration()
+        && hash_equals(loginValue($token, (int) $m[1], $m[2], (int) $m[3]), $cookie);
+}
+
+// Wrong tokens from the client's address within the current minute (one more if $add), in a file that
+// every worker shares.
+function loginFailures(bool $add = false): int
+{
+    $handle = fopen(sys_get_temp_dir() . '/lumipost-fleet-logins-' . hash('sha256', dataRoot()) . '.json', 'c+');
+    flock($handle, LOCK_EX);
+    $minute = intdiv(time(), 60);
+    $counts = json_decode((string) stream_get_contents($handle), true);
+    $counts = ($counts['minute'] ?? null) === $minute ? $counts : ['minute' => $minute, 'addresses' => []];
+    $count = ($counts['addresses'][$address = $_SERVER['REMOTE_ADDR'] ?? ''] ?? 0) + (int) $add;
+    if ($add) {
+        $counts['addresses'][$address] = $count;
+        ftruncate($handle, 0);
+        rewind($handle);
+        fwrite($handle, json_encode($counts));
+    }
+    fclose($handle);
+    return $count;
 }
 
 function isAuthorised(string $token): bool
 {
-    $cookie = $_COOKIE[LOGIN_COOKIE] ?? null;
-    return preg_match('/^Bearer +(\S+)$/i', $_SERVER['HTTP_AUTHORIZATION'] ?? '', $bearer) && hash_equals($token, $bearer[1])
-        || is_string($cookie) && hash_equals(loginValue($token), $cookie);
+    if (!preg_match('/^Bearer +(\S+)$/i', $_SERVER['HTTP_AUTHORIZATION'] ?? '', $bearer)) {
+        return hasValidLoginCookie($token);
+    }
+    if (hash_equals($token, $bearer[1])) {
+        return true;
+    }
+    loginFailures(true);
+    return false;
 }
 
-function setLoginCookie(string $value, int $expires): void
+function setLoginCookie(string $value, int $seconds): void
 {
-    setcookie(LOGIN_COOKIE, $value, ['expires' => $expires, 'path' => '/', 'httponly' => true,
+    setcookie(LOGIN_COOKIE, $value, ['expires' => time() + $seconds, 'path' => '/', 'httponly' => true,
                                      'samesite' => 'Strict', 'secure' => ($_SERVER['HTTPS'] ?? '') === 'on']);
+}
+
+// A form posted from another site (or from a sandboxed page, "null") is a forgery; a client that
+// names no origin at all is not a browser being misled.
+function isPostedFromHere(): bool
+{
+    $source = $_SERVER['HTTP_ORIGIN'] ?? $_SERVER['HTTP_REFERER'] ?? null;
+    $url = is_string($source) ? parse_url($source) : [];
+    return $source === null || isset($url['host']) && strcasecmp($url['host'] . (isset($url['port']) ? ":{$url['port']}" : ''),
+                                                                  $_SERVER['HTTP_HOST'] ?? '') === 0;
 }
 
 function handleLoginForm(string $token): never
 {
+    isPostedFromHere() || finish(403, 'text/plain', "The form was posted from another site.\n");
     if (isset($_POST['logout'])) {
-        setLoginCookie('', 1);
+        if (hasValidLoginCookie($token)) {
+            stateDb()->prepare('INSERT INTO fleet_login (id, generation) VALUES (1, ?) ON CONFLICT (id) DO UPDATE SET '
+                               . 'generation = fleet_login.generation + 1')->execute([1]);
+        }
+        setLoginCookie('', -1);
         finish(303, 'text/plain', '', ['Location: /fleet/']);
     }
     $given = $_POST['token'] ?? null;
     if (!is_string($given) || !hash_equals($token, $given)) {
-        usleep(500000); // a guess costs time
+        loginFailures(true);
         loginPage('That is not the token configured on the server.');
     }
-    setLoginCookie(loginValue($token), 0);
+    setLoginCookie(loginValue($token, fleetNow() + LOGIN_SECONDS, bin2hex(random_bytes(16)), loginGeneration()), LOGIN_SECONDS);
     finish(303, 'text/plain', '', ['Location: /fleet/']);
 }
 
@@ -80,41 +146,84 @@ function loginPage(string $message = ''): never
 
 // ---- The fleet as shown --------------------------------------------------------------------
 
+const PAGE_SIZE = ['html' => 200, 'json' => 1000];
+
 function silentAfterMinutes(): int
 {
     return max(1, (int) (setting('LUMIPOST_FLEET_SILENT_MINUTES') ?? 60));
 }
 
-// The rows with what is derived from the clock, those whose name holds $query (and only the silent
-// ones if asked), in the order asked for: by default the silent kiosks first, the longest silent at
-// the top, then the others by name.
-function fleetRows(int $now, string $query = '', bool $onlySilent = false): array
+function silentBefore(int $now): int
 {
+    return $now - 60 * silentAfterMinutes();
+}
+
+// The SQL condition and its values for the kiosks asked for: one by name, those whose name holds
+// $_GET['q'] (ASCII letters in any case), and only the silent ones if asked.
+function fleetFilter(int $now): array
+{
+    [$where, $values] = [[], []];
+    if (is_string($device = $_GET['device'] ?? null)) {
+        [$where[], $values[]] = ['device = ?', $device];
+    }
+    if (is_string($query = $_GET['q'] ?? null) && $query !== '') {
+        [$where[], $values[]] = ["LOWER(device) LIKE ? ESCAPE '!'", '%' . strtr(strtolower($query), ['!' => '!!', '%' => '!%', '_' => '!_']) . '%'];
+    }
+    if (isset($_GET['silent'])) {
+        [$where[], $values[]] = ['last_contact < ?', silentBefore($now)];
+    }
+    return [$where === [] ? '' : 'WHERE ' . implode(' AND ', $where), $values];
+}
+
+// The order asked for, in SQL: by default the silent kiosks first, the longest silent at the top,
+// then the others by name; a column sorts with its empty values first.
+function fleetOrder(int $now): array
+{
+    $dir = ($_GET['dir'] ?? '') === 'desc' ? 'DESC' : 'ASC';
+    $sort = $_GET['sort'] ?? '';
+    $column = is_string($sort) ? SORTS[$sort] ?? null : null;
+    if ($column === null) {
+        return ["CASE WHEN last_contact < ? THEN 0 ELSE 1 END $dir, CASE WHEN last_contact < ? THEN last_contact ELSE 0 END $dir, device $dir",
+                [silentBefore($now), silentBefore($now)]];
+    }
+    [$expression, $values] = $column === 'photos_today' ? ['CASE WHEN photo_day = ? THEN photos_today ELSE 0 END', [date('Y-m-d', $now)]]
+                                                         : [$column, []];
+    return ["CASE WHEN $column IS NULL THEN 0 ELSE 1 END $dir, $expression $dir, device $dir", $values];
+}
+
+function pageNumber(): int
+{
+    return max(1, min(1000000, (int) (is_string($_GET['page'] ?? null) ? $_GET['page'] : 1)));
+}
+
+// One page of the kiosks asked for, with what is derived from the clock, and how many match in all.
+function fleetRows(int $now, int $pageSize): array
+{
+    [$where, $values] = fleetFilter($now);
+    [$order, $orderValues] = fleetOrder($now);
+    $select = stateDb()->prepare("SELECT * FROM fleet_kiosks $where ORDER BY $order LIMIT $pageSize OFFSET " . (pageNumber() - 1) * $pageSize);
+    $select->execute([...$values, ...$orderValues]);
     $rows = [];
-    foreach (fleetKiosks() as $k) {
+    while (($k = $select->fetch(PDO::FETCH_ASSOC)) !== false) {
         foreach ($k as $column => $value) {
             $k[$column] = $value === null || in_array($column, TEXT_COLUMNS, true) ? $value : (int) $value;
         }
-        $k['silent'] = $now - $k['last_contact'] > 60 * silentAfterMinutes();
+        $k['silent'] = $k['last_contact'] < silentBefore($now);
         $k['photos_today'] = $k['photo_day'] === date('Y-m-d', $now) ? $k['photos_today'] : 0;
-        if ((!$onlySilent || $k['silent']) && ($query === '' || stripos($k['device'], $query) !== false)) {
-            $rows[] = $k;
-        }
+        $rows[] = $k;
     }
-    $sort = $_GET['sort'] ?? '';
-    $key = is_string($sort) ? SORTS[$sort] ?? null : null;
-    $order = $key === null ? fn($k) => [!$k['silent'], $k['silent'] ? $k['last_contact'] : 0, $k['device']]
-                           : fn($k) => [$k[$key], $k['device']];
-    $direction = ($_GET['dir'] ?? '') === 'desc' ? -1 : 1;
-    usort($rows, fn($a, $b) => $direction * ($order($a) <=> $order($b)));
-    return $rows;
+    $count = stateDb()->prepare("SELECT COUNT(*) FROM fleet_kiosks $where");
+    $count->execute($values);
+    return [$rows, (int) $count->fetchColumn()];
 }
 
-function summary(array $rows, int $now): array
+// Over the whole fleet, whatever the filter.
+function summary(int $now): array
 {
-    return ['kiosks' => count($rows),
-            'alive_last_hour' => count(array_filter($rows, fn($k) => $now - $k['last_contact'] <= 3600)),
-            'silent' => count(array_filter($rows, fn($k) => $k['silent']))];
+    $counts = stateDb()->prepare('SELECT COUNT(*), SUM(CASE WHEN last_contact >= ? THEN 1 ELSE 0 END), '
+                                 . 'SUM(CASE WHEN last_contact < ? THEN 1 ELSE 0 END) FROM fleet_kiosks');
+    $counts->execute([$now - 3600, silentBefore($now)]);
+    return array_combine(['kiosks', 'alive_last_hour', 'silent'], array_map('intval', $counts->fetch(PDO::FETCH_NUM)));
 }
 
 function kioskJson(array $k): array
@@ -130,14 +239,14 @@ function kioskJson(array $k): array
                          'last_refusal' => $k['last_refusal'], 'last_refusal_at' => $k['last_refusal_at']]];
 }
 
-function fleetJson(array $rows, int $now): never
+function fleetJson(array $rows, int $matching, int $now): never
 {
     $kiosks = array_map('kioskJson', $rows);
     if (is_string($_GET['device'] ?? null) && count($rows) === 1) {
         $kiosks[0]['events'] = kioskEvents($rows[0]['device']);
     }
-    $body = ['now' => $now, 'silent_after_minutes' => silentAfterMinutes(), 'summary' => summary($rows, $now),
-             'kiosks' => $kiosks];
+    $body = ['now' => $now, 'silent_after_minutes' => silentAfterMinutes(), 'summary' => summary($now),
+             'page' => ['number' => pageNumber(), 'size' => PAGE_SIZE['json'], 'matching' => $matching], 'kiosks' => $kiosks];
     finish(200, 'application/json', json_encode($body, JSON_UNESCAPED_SLASHES | JSON_UNESCAPED_UNICODE));
 }
 
@@ -147,8 +256,8 @@ function page(int $status, string $title, string $body, array $headers = []): ne
 {
     $nonce = base64_encode(random_bytes(12));
     $html = '<!DOCTYPE html><html lang="en"><head><meta charset="utf-8"><meta name="viewport" '
-          . 'content="width=device-width, initial-scale=1"><title>' . h($title) . ' – Lumipost fleet</title>'
-          . "<style nonce=\"$nonce\">" . PAGE_STYLE . '</style></head><body><h1>' . h($title) . "</h1>$body</body></html>";
+          . 'content="width=device-width, initial-scale=1"><title>' . hName($title) . ' – Lumipost fleet</title>'
+          . "<style nonce=\"$nonce\">" . PAGE_STYLE . '</style></head><body><h1>' . hName($title) . "</h1>$body</body></html>";
     // Device names and paths come from the kiosks: no script may run, whatever slipped through.
     $policy = "default-src 'none'; style-src 'nonce-$nonce'; form-action 'self'; frame-ancestors 'none'; base-uri 'none'";
     finish($status, 'text/html; charset=utf-8', $html, ["Content-Security-Policy: $policy", ...$headers]);
@@ -169,14 +278,20 @@ function ago(?int $time, int $now): string
     return '<time datetime="' . gmdate('Y-m-d\TH:i:s\Z', $time) . '" title="' . h(date('Y-m-d H:i:s T', $time)) . "\">$text</time>";
 }
 
+// The page's own query with $changes.
+function linkTo(array $changes): string
+{
+    $query = array_filter(array_intersect_key($_GET, array_flip(['q', 'silent', 'sort', 'dir', 'page'])), 'is_string');
+    return '?' . h(http_build_query(array_replace($query, $changes)));
+}
+
 function sortLink(string $label, string $sort, bool $numeric): string
 {
     $active = ($_GET['sort'] ?? '') === $sort;
     $descending = ($_GET['dir'] ?? '') === 'desc';
-    $query = array_filter(['q' => $_GET['q'] ?? null, 'silent' => $_GET['silent'] ?? null, 'sort' => $sort,
-                           'dir' => $active && !$descending ? 'desc' : 'asc'], 'is_string');
+    $link = linkTo(['sort' => $sort, 'dir' => $active && !$descending ? 'desc' : 'asc', 'page' => null]);
     $arrow = $active ? ($descending ? ' ▼' : ' ▲') : '';
-    return '<th' . ($numeric ? ' class="n"' : '') . '><a href="?' . h(http_build_query($query)) . "\">$label$arrow</a></th>";
+    return '<th' . ($numeric ? ' class="n"' : '') . "><a href=\"$link\">$label$arrow</a></th>";
 }
 
 function kioskRow(array $k, int $now): string
@@ -184,8 +299,8 @@ function kioskRow(array $k, int $now): string
     $index = $k['index_at'] === null ? ago(null, $now)
            : ago($k['index_at'], $now) . '<br>' . h($k['index_videos']) . ' videos, ' . h(humanBytes($k['index_bytes']));
     $refusal = $k['refused'] === 0 ? '0'
-             : h($k['refused']) . '<br><span class="muted">' . h($k['last_refusal']) . ', ' . ago($k['last_refusal_at'], $now) . '</span>';
-    $cells = ['<a href="?device=' . h(rawurlencode($k['device'])) . '">' . h($k['device']) . '</a>'
+             : h($k['refused']) . '<br><span class="muted">' . hName($k['last_refusal']) . ', ' . ago($k['last_refusal_at'], $now) . '</span>';
+    $cells = ['<a href="?device=' . h(rawurlencode($k['device'])) . '">' . hName($k['device']) . '</a>'
               . ($k['silent'] ? ' <strong class="mark">silent</strong>' : ''),
               ago($k['last_contact'], $now) . '<br><span class="muted">' . h($k['last_address']) . '</span>',
               $index, h($k['fetches_total'] - $k['fetches_at_index']) . ' since the index, ' . h($k['fetches_total']) . ' in all',
@@ -209,15 +324,25 @@ function kioskTable(array $rows, int $now): string
          . implode('', array_map(fn($k) => kioskRow($k, $now), $rows)) . '</tbody></table>';
 }
 
-function fleetPage(array $rows, int $now): never
+// Where this page lies among the $matching kiosks, with links to the pages beside it.
+function pager(int $shown, int $matching): string
 {
-    $s = summary($rows, $now);
+    $first = (pageNumber() - 1) * PAGE_SIZE['html'];
+    $text = $shown === 0 ? "No kiosk of $matching matching" : 'Kiosks ' . ($first + 1) . '–' . ($first + $shown) . " of $matching matching";
+    $previous = pageNumber() > 1 ? ' · <a href="' . linkTo(['page' => pageNumber() - 1]) . '">previous</a>' : '';
+    $next = $first + $shown < $matching ? ' · <a href="' . linkTo(['page' => pageNumber() + 1]) . '">next</a>' : '';
+    return "<p>$text$previous$next</p>";
+}
+
+function fleetPage(array $rows, int $matching, int $now): never
+{
+    $s = summary($now);
     $filter = '<form method="get" action="/fleet/"><input type="search" name="q" placeholder="Kiosk name" value="'
             . h(is_string($_GET['q'] ?? null) ? $_GET['q'] : '') . '"> <label><input type="checkbox" name="silent" value="1"'
             . (isset($_GET['silent']) ? ' checked' : '') . '> only silent</label> <button>Filter</button></form>';
     $body = "<p class=\"summary\">{$s['kiosks']} kiosk" . ($s['kiosks'] === 1 ? '' : 's') . " · {$s['alive_last_hour']} alive in the last hour · "
           . "<strong>{$s['silent']} silent</strong> (no contact for more than " . silentAfterMinutes() . ' min)</p>'
-          . $filter . kioskTable($rows, $now) . '<p class="note">Video fetches: only private videos name their kiosk '
+          . $filter . pager(count($rows), $matching) . kioskTable($rows, $now) . '<p class="note">Video fetches: only private videos name their kiosk '
           . 'in the request, so public video fetches cannot be attributed to a kiosk and are not counted. '
           . 'Times are the server\'s (' . h(date('T', $now)) . '); hover over one for the exact time.</p>'
           . '<form method="post" action="/fleet/"><button name="logout" value="1">Log out</button></form>';
@@ -229,7 +354,7 @@ function kioskPage(array $k, int $now): never
     $events = '';
     foreach (kioskEvents($k['device']) as $event) {
         $events .= '<tr><td>' . ago((int) $event['occurred_at'], $now) . '</td><td>' . h($event['kind'])
-                 . '</td><td>' . h($event['detail']) . '</td></tr>';
+                 . '</td><td>' . hName($event['detail']) . '</td></tr>';
     }
     $body = '<p><a href="/fleet/">All kiosks</a> · first contact ' . ago($k['first_contact'], $now) . '</p>'
           . kioskTable([$k], $now) . '<h2>Last ' . EVENTS_KEPT . ' events</h2>'
@@ -252,6 +377,9 @@ if (str_starts_with($path, '/Lumipost/ADS/Private/')) {
 }
 $token = setting('LUMIPOST_FLEET_TOKEN')
     ?? finish(403, 'text/plain', "The fleet page is closed: no token is configured on the server (LUMIPOST_FLEET_TOKEN).\n");
+loginFailures() < LOGIN_FAILURES_PER_MINUTE
+    || finish(429, 'text/plain', "Too many wrong tokens from this address: try again in a minute.\n", ['Retry-After: 60']);
+createFleetTables();
 $isJson = $path === '/fleet.json';
 if (!$isJson && $_SERVER['REQUEST_METHOD'] === 'POST') {
     handleLoginForm($token);
@@ -262,11 +390,8 @@ if (!isAuthorised($token)) {
 }
 $now = fleetNow();
 $device = $_GET['device'] ?? null;
-if (is_string($device)) {
-    $rows = array_values(array_filter(fleetRows($now), fn($k) => $k['device'] === $device));
-    $rows || finish(404, 'text/plain', "No kiosk has that name.\n");
-} else {
-    $query = $_GET['q'] ?? '';
-    $rows = fleetRows($now, is_string($query) ? $query : '', isset($_GET['silent']));
+[$rows, $matching] = fleetRows($now, PAGE_SIZE[$isJson ? 'json' : 'html']);
+if (is_string($device) && $rows === []) {
+    finish(404, 'text/plain', "No kiosk has that name.\n");
 }
-$isJson ? fleetJson($rows, $now) : ($device === null ? fleetPage($rows, $now) : kioskPage($rows[0], $now));
+$isJson ? fleetJson($rows, $matching, $now) : (is_string($device) ? kioskPage($rows[0], $now) : fleetPage($rows, $matching, $now));

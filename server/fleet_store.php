@@ -7,6 +7,10 @@ declare(strict_types=1);
 require_once __DIR__ . '/state.php';
 
 const EVENTS_KEPT = 50;
+// Anyone who reaches the server can name a kiosk: a client address makes at most this many new rows an
+// hour (LUMIPOST_FLEET_NEW_PER_HOUR), and a name seen once ages out after this many days of silence.
+const NEW_KIOSKS_PER_HOUR = 1000;
+const ONE_TIME_NAMES_KEPT_DAYS = 30;
 
 const FLEET_TABLES = [
     'CREATE TABLE IF NOT EXISTS fleet_kiosks (
@@ -20,6 +24,10 @@ const FLEET_TABLES = [
     'CREATE TABLE IF NOT EXISTS fleet_events (
         device TEXT NOT NULL, slot INTEGER NOT NULL, seq BIGINT NOT NULL, occurred_at BIGINT NOT NULL,
         kind TEXT NOT NULL, detail TEXT NOT NULL, PRIMARY KEY (device, slot))',
+    'CREATE INDEX IF NOT EXISTS fleet_kiosks_contact ON fleet_kiosks (last_contact)',
+    'CREATE INDEX IF NOT EXISTS fleet_kiosks_address ON fleet_kiosks (last_address, first_contact)',
+    // Raised by a logout: every login cookie signed with an older generation is void.
+    'CREATE TABLE IF NOT EXISTS fleet_login (id INTEGER PRIMARY KEY, generation BIGINT NOT NULL)',
 ];
 
 // How a request's values merge into a kiosk's existing row; any other column takes the new value.
@@ -42,9 +50,17 @@ function fleetNow(): int
 
 function createFleetTables(): void
 {
-    foreach (FLEET_TABLES as $sql) {
-        stateDb()->exec($sql);
-    }
+    createTables(FLEET_TABLES);
+}
+
+// Under php-fpm the fleet is recorded after the answer is finished, when PHP's log goes to the
+// web server no more, and Debian's pool drops what its workers print: such lines go to the data
+// folder's .lumipost/server.log unless PHP's error_log names a log of its own.
+function logAfterAnswer(string $line): void
+{
+    $file = dataRoot() . '/.lumipost/server.log';
+    $ownLog = function_exists('fastcgi_finish_request') && ini_get('error_log') === '' && (is_dir(dirname($file)) || @mkdir(dirname($file), 0700));
+    $ownLog ? error_log(date('[Y-m-d H:i:s T] ') . "$line\n", 3, $file) : error_log($line);
 }
 
 // A device name as the upload stores it; anything else is not a kiosk worth a row.
@@ -53,12 +69,40 @@ function isKioskName(mixed $device): bool
     return is_string($device) && isSafeName($device) && preg_match('//u', $device) && strlen($device) <= 255;
 }
 
-// Two statements per request: the kiosk's row (which numbers the event) and the event's slot.
+// Whether $device has a row, or its client address may make a new one; a new one first ages out
+// the names seen once long ago.
+function mayRecordKiosk(PDO $db, string $device, ?string $address, int $now): bool
+{
+    $limit = newKiosksPerHour();
+    $check = $db->prepare("SELECT (SELECT COUNT(*) FROM fleet_kiosks WHERE device = ?), (SELECT COUNT(*) FROM (SELECT 1
+        FROM fleet_kiosks WHERE last_address = ? AND first_contact > ? LIMIT $limit) AS recent)");
+    $check->execute([$device, $address, $now - 3600]);
+    [$known, $recent] = array_map('intval', $check->fetch(PDO::FETCH_NUM));
+    if ($known === 0 && $recent < $limit) {
+        $stale = 'SELECT device FROM fleet_kiosks WHERE event_count = 1 AND last_contact < ?';
+        foreach (['fleet_events', 'fleet_kiosks'] as $table) {
+            $db->prepare("DELETE FROM $table WHERE device IN ($stale)")->execute([$now - 86400 * ONE_TIME_NAMES_KEPT_DAYS]);
+        }
+    }
+    return $known > 0 || $recent < $limit;
+}
+
+function newKiosksPerHour(): int
+{
+    return max(1, (int) (setting('LUMIPOST_FLEET_NEW_PER_HOUR') ?? NEW_KIOSKS_PER_HOUR));
+}
+
+// Three statements per request: whether the kiosk may be recorded, its row (which numbers the event)
+// and the event's slot.
 function recordKioskEvent(string $device, string $kind, string $detail, array $values): void
 {
     $now = fleetNow();
+    $address = $_SERVER['REMOTE_ADDR'] ?? null;
+    if (!mayRecordKiosk(stateDb(), $device, $address, $now)) {
+        throw new RuntimeException("$address named " . newKiosksPerHour() . ' new kiosks within the hour already');
+    }
     $row = ['device' => $device, 'first_contact' => $now, 'last_contact' => $now,
-            'last_address' => $_SERVER['REMOTE_ADDR'] ?? null, 'event_count' => 1] + $values;
+            'last_address' => $address, 'event_count' => 1] + $values;
     $columns = array_keys($row);
     $updates = array_map(fn($c) => "$c = " . (KIOSK_MERGE[$c] ?? "excluded.$c"), array_slice($columns, 2));
     $kiosk = stateDb()->prepare('INSERT INTO fleet_kiosks (' . implode(', ', $columns) . ') VALUES (:'
@@ -86,7 +130,7 @@ function recordQuietly(string $device, string $kind, string $detail, array $valu
             recordKioskEvent($device, $kind, $detail, $values);
         }
     } catch (Throwable $e) {
-        error_log("lumipost fleet: cannot record '$kind' of a kiosk: " . $e->getMessage());
+        logAfterAnswer("lumipost fleet: cannot record '$kind' of a kiosk: " . $e->getMessage());
     }
 }
 
@@ -174,12 +218,6 @@ function watchVideoFetch(string $path): void
     $range = preg_match('/^bytes=(\d+)-/', $_SERVER['HTTP_RANGE'] ?? '', $r) && $r[1] > 0 ? " from byte $r[1]" : '';
     afterAnswer(fn($status) => $status < 300 && recordQuietly($m[1], 'private video fetched', $m[2] . $range,
                                                               ['fetches_total' => 1]), false);
-}
-
-function fleetKiosks(): array
-{
-    createFleetTables();
-    return stateDb()->query('SELECT * FROM fleet_kiosks')->fetchAll(PDO::FETCH_ASSOC);
 }
 
 function kioskEvents(string $device): array

@@ -1,6 +1,9 @@
 <?php
 // The SHA-256 of every file the indexes list, kept in the state database so that a file is read only
-// when its size or modification time changed: a warm index of 100,000 files reads no file's bytes.
+// when it changed: a warm index of 100,000 files reads no file's bytes. A file counts as unchanged
+// while its size, modification time, inode and change time hold: copies keep the modification time
+// (cp -p, rsync -a, tar, unzip), but a file renamed into place has another inode and a newer change
+// time, so a publish is always hashed afresh.
 // A fault of the database never fails an index: the files it could not look up go without a hash
 // (the agent then compares sizes only), and the fault is logged once per request.
 declare(strict_types=1);
@@ -11,10 +14,12 @@ require_once __DIR__ . '/state.php';
 const HASH_BATCH_ROWS = 1000;
 const HASH_BATCH_SECONDS = 1.0;
 
-// One row per file, keyed by its folder (relative to the data folder, symlinks of the tree folders
-// resolved, so a new release is a new set of rows) and name.
-const HASH_TABLE = 'CREATE TABLE IF NOT EXISTS file_hashes (folder TEXT NOT NULL, name TEXT NOT NULL,
-    size BIGINT NOT NULL, mtime BIGINT NOT NULL, sha256 TEXT NOT NULL, PRIMARY KEY (folder, name))';
+// One row per file, keyed by its folder (this machine's name and the folder's absolute path, symlinks
+// of the tree folders resolved, so a new release is a new set of rows) and name. Servers sharing a
+// database keep rows of their own: another machine's inodes say nothing about this one's files.
+const HASH_TABLE = 'CREATE TABLE IF NOT EXISTS file_stamps (folder TEXT NOT NULL, name TEXT NOT NULL,
+    size BIGINT NOT NULL, mtime BIGINT NOT NULL, inode BIGINT NOT NULL, ctime BIGINT NOT NULL,
+    sha256 TEXT NOT NULL, PRIMARY KEY (folder, name))';
 
 // The database for the hashes with their table, or null once it failed in this request. A failure
 // passed in is logged, the first one only.
@@ -23,7 +28,7 @@ function hashDb(?Throwable $failure = null): ?PDO
     static $db = null, $failed = false;
     if ($failure === null && $db === null && !$failed) {
         try {
-            stateDb()->exec(HASH_TABLE);
+            createTables([HASH_TABLE]);
             $db = stateDb();
         } catch (Throwable $e) {
             $failure = $e;
@@ -50,12 +55,16 @@ function withHashDb(callable $work, mixed $fallback): mixed
     }
 }
 
-// Relative to the data folder, so that servers sharing one database may keep it at other paths.
 function hashFolderKey(string $folder): string
 {
-    static $data = null;
-    $data ??= realpath(dataRoot()) ?: dataRoot();
-    return str_starts_with("$folder/", "$data/") ? substr($folder, strlen($data) + 1) : $folder;
+    return gethostname() . ":$folder";
+}
+
+// What a file's row must match: size, modification time, inode, change time (0 where the system has
+// no inode, as PHP on Windows, which gives the creation time as change time).
+function fileStamp(array $stat): string
+{
+    return pack('JJJJ', $stat['size'], $stat['mtime'], $stat['ino'], $stat['ctime']);
 }
 
 // The hashes of one folder's files: its rows loaded in one query, files that changed hashed and
@@ -93,15 +102,19 @@ final class FolderHashes
         }
         $row = $this->known[$name] ?? null;
         unset($this->known[$name]);
-        if ($row !== null && str_starts_with($row, pack('JJ', $stat['size'], $stat['mtime']))) {
-            return ['sha256' => bin2hex(substr($row, 16))];
+        if ($row !== null && str_starts_with($row, fileStamp($stat))) {
+            return ['sha256' => bin2hex(substr($row, 32))];
         }
         $hashed = hashFile($path);
         if ($hashed === null) {
             return [];
         }
-        HashQueue::add([$this->key, $name, ...$hashed]);
-        return ['sha256' => $hashed[2]];
+        // A file changed within this second may change again within it unseen by its times: its hash
+        // is kept only once it is older.
+        if ($hashed[3] < time() - 1) {
+            HashQueue::add($this->key, $name, $hashed);
+        }
+        return ['sha256' => $hashed[4]];
     }
 
     // What is left of the rows belongs to files that were not listed.
@@ -109,28 +122,28 @@ final class FolderHashes
     {
         $this->load();
         foreach (array_keys($this->known ?? []) as $name) {
-            HashQueue::add([$this->key, (string) $name]);
+            HashQueue::add($this->key, (string) $name);
         }
     }
 }
 
-// Name => size, mtime and hash packed into 48 bytes: a folder of 300,000 files stays within
-// memory_limit beside its listing.
+// Name => stamp and hash packed into 64 bytes: a folder of 300,000 files stays within memory_limit
+// beside its listing.
 function knownHashes(PDO $db, string $folder): array
 {
     static $select = null;
-    $select ??= $db->prepare('SELECT name, size, mtime, sha256 FROM file_hashes WHERE folder = ?');
+    $select ??= $db->prepare('SELECT name, size, mtime, inode, ctime, sha256 FROM file_stamps WHERE folder = ?');
     $select->execute([$folder]);
     $rows = [];
     while (($row = $select->fetch(PDO::FETCH_NUM)) !== false) {
-        [$name, $size, $mtime, $sha256] = $row;
-        $rows[$name] = pack('JJ', (int) $size, (int) $mtime) . hex2bin($sha256);
+        [$name, $size, $mtime, $inode, $ctime, $sha256] = $row;
+        $rows[$name] = pack('JJJJ', (int) $size, (int) $mtime, (int) $inode, (int) $ctime) . hex2bin($sha256);
     }
     return $rows;
 }
 
-// [size, mtime, sha256] of one opened file, so the three belong to the same bytes even if the file
-// is replaced meanwhile; null if it cannot be read to its end, or is still being written.
+// [size, mtime, inode, ctime, sha256] of one opened file, so they belong to the same bytes even if
+// the file is replaced meanwhile; null if it cannot be read to its end, or is still being written.
 function hashFile(string $path): ?array
 {
     $handle = @fopen($path, 'r');
@@ -141,19 +154,21 @@ function hashFile(string $path): ?array
     $context = hash_init('sha256');
     $read = hash_update_stream($context, $handle);
     fclose($handle);
-    return $read === $stat['size'] ? [$stat['size'], $stat['mtime'], hash_final($context)] : null;
+    return $read === $stat['size'] ? [$stat['size'], $stat['mtime'], $stat['ino'], $stat['ctime'], hash_final($context)] : null;
 }
 
-// Rows to save ([folder, name, size, mtime, sha256]) or to delete ([folder, name]), written apart
-// from the hashing so that the database's write lock is held only briefly.
+// Rows to save ([folder, name, size, mtime, inode, ctime, sha256]) or to delete ([folder, name]),
+// written apart from the hashing so that the database's write lock is held only briefly. One row per
+// file: two listed folders may be one (a private folder linked to the public one), and an upsert
+// may not name a row twice.
 final class HashQueue
 {
     private static array $rows = [];
     private static float $since = 0.0;
 
-    public static function add(array $row): void
+    public static function add(string $folder, string $name, array $stamp = []): void
     {
-        self::$rows[] = $row;
+        self::$rows["$folder\0$name"] = [$folder, $name, ...$stamp];
         self::$since = self::$since ?: microtime(true);
         if (count(self::$rows) >= HASH_BATCH_ROWS || microtime(true) - self::$since >= HASH_BATCH_SECONDS) {
             self::save();
@@ -170,24 +185,30 @@ final class HashQueue
     }
 }
 
+// In one transaction, rolled back on failure so that the request's fleet record is not drawn into it.
 function saveHashes(PDO $db, array $rows): void
 {
-    $delete = $db->prepare('DELETE FROM file_hashes WHERE folder = ? AND name = ?');
+    $delete = $db->prepare('DELETE FROM file_stamps WHERE folder = ? AND name = ?');
     $db->beginTransaction();
-    // Many rows per statement: one round trip each to a database server. No row comes twice.
-    foreach (array_chunk(array_filter($rows, fn($row) => count($row) === 5), 100) as $chunk) {
-        upsertHashes($db, count($chunk))->execute(array_merge(...$chunk));
+    try {
+        // Many rows per statement: one round trip each to a database server.
+        foreach (array_chunk(array_filter($rows, fn($row) => count($row) === 7), 100) as $chunk) {
+            upsertHashes($db, count($chunk))->execute(array_merge(...$chunk));
+        }
+        foreach (array_filter($rows, fn($row) => count($row) === 2) as $row) {
+            $delete->execute($row);
+        }
+        $db->commit();
+    } catch (Throwable $e) {
+        $db->rollBack();
+        throw $e;
     }
-    foreach (array_filter($rows, fn($row) => count($row) === 2) as $row) {
-        $delete->execute($row);
-    }
-    $db->commit();
 }
 
 function upsertHashes(PDO $db, int $rows): PDOStatement
 {
     static $statements = [];
-    return $statements[$rows] ??= $db->prepare('INSERT INTO file_hashes (folder, name, size, mtime, sha256) VALUES '
-        . implode(', ', array_fill(0, $rows, '(?, ?, ?, ?, ?)')) . ' ON CONFLICT (folder, name) DO UPDATE SET '
-        . 'size = excluded.size, mtime = excluded.mtime, sha256 = excluded.sha256');
+    return $statements[$rows] ??= $db->prepare('INSERT INTO file_stamps (folder, name, size, mtime, inode, ctime, sha256) VALUES '
+        . implode(', ', array_fill(0, $rows, '(?, ?, ?, ?, ?, ?, ?)')) . ' ON CONFLICT (folder, name) DO UPDATE SET size = '
+        . 'excluded.size, mtime = excluded.mtime, inode = excluded.inode, ctime = excluded.ctime, sha256 = excluded.sha256');
 }

@@ -45,9 +45,12 @@ EOF
     cat >"$dir/nginx.conf" <<EOF
 ${as_root:+user root root;}
 worker_processes 1;
+# A kiosk's request holds up to three connections (its own, php-fpm's, the private video mirror's):
+# 4096 serve a thousand kiosks at once, each connection a descriptor.
+worker_rlimit_nofile 8192;
 error_log $dir/logs/error.log;
 pid $dir/nginx.pid;
-events { worker_connections 512; }
+events { worker_connections 4096; }
 http {
     default_type application/octet-stream;
     sendfile on;

@@ -18,7 +18,7 @@ function withServer(string $data, array $env, callable $then, ?callable $command
     $command ??= fn($address) => [PHP_BINARY, ...(php_ini_loaded_file() === false ? ['-n'] : []), $router, $address];
     $root = AS_ROOT ? ['setpriv', '--bounding-set=-dac_override,-dac_read_search'] : [];
     $server = proc_open([...$root, ...$command("127.0.0.1:$port")], [['file', '/dev/null', 'r'], ['file', "$work/server.log", 'a'],
-                        ['redirect', 1]], $pipes, $work, $env + ['LUMIPOST_SERVER_DATA' => $data] + getenv());
+                        ['redirect', 1]], $pipes, $work, $env + ['LUMIPOST_SERVER_DATA' => $data, 'TMPDIR' => $work] + getenv());
     for ($i = 0; $i < 200 && !@fsockopen('127.0.0.1', $port); ++$i, usleep(50000));
     try {
         $then();
@@ -117,8 +117,10 @@ $list = "GET {$api}list_videos&device_uuid=";
 $folders = isset($settings['LUMIPOST_SERVER_DSN']) ? ["$work/a", "$work/b"] : ["$work/a"];
 array_map(fn($folder) => put($folder, ['Lumipost/ADS/Public/public.mp4' => str_repeat('p', 10),
                                        'Lumipost/ADS/Private/kiosk-busy/own.mp4' => str_repeat('o', 20), 'uploads/' => '']), $folders);
-$at = fn(int $minutes) => ['LUMIPOST_SERVER_NOW' => (string) (gmmktime(1, 30, 0, 12, 7, 2026) - 60 * $minutes)] + $settings;
-$steps = [200 => [["{$list}%3Ci%3Equiet", 200], ['PHOTO <i>quiet a.jpg', 201], ['PHOTO kiosk-busy y.jpg', 201]],
+$at = fn(int $minutes) => ['LUMIPOST_SERVER_NOW' => (string) (gmmktime(1, 30, 0, 12, 7, 2026) - 60 * $minutes), 'LUMIPOST_FLEET_NEW_PER_HOUR' => '2'] + $settings;
+// A month ago: a name seen once (gone once a new name comes), one seen twice, and a third name from that address within the hour (refused).
+$steps = [44640 => [["{$list}once", 200], ["{$list}twice", 200], ["{$list}twice", 200], ["{$list}third", 200]],
+          200 => [["{$list}%3Ci%3Equ%E2%80%AEiet", 200], ["PHOTO <i>qu\u{202E}iet a.jpg", 201], ['PHOTO kiosk-busy y.jpg', 201]],
           50 => [["{$list}kiosk-busy", 200], ['PHOTO kiosk-busy b', 201], ["PHOTO kiosk-busy ../\xff\0.jpg", 400], ['PHOTO kiosk-busy b', 200],
                  ['GET /Lumipost/ADS/Private/kiosk-busy/own.mp4', 200], ['GET /Lumipost/ADS/Private/kiosk-busy/gone.mp4', 404]]];
 foreach (array_keys($steps) as $i => $minutes) {
@@ -129,12 +131,16 @@ withServer(end($folders), $at(0), function () {
     // Silent first (<i>quiet yesterday at 22:10), then by name; kiosk-busy's first photo was yesterday.
     $shown = fn($k) => [$k['device'], $k['silent'], $k['video_index']['videos'] ?? null, $k['video_index']['bytes'] ?? null,
                         ...array_values($k['private_videos_fetched']), $k['photos']['today'], $k['photos']['total'], $k['photos']['refused']];
-    check(array_map($shown, ($all = $fleet())['kiosks']) === [['<i>quiet', true, 1, 10, 0, 0, 0, 1, 0], ['kiosk-busy', false, 2, 30, 1, 1, 1, 2, 1]]
-          && $all['summary'] === ['kiosks' => 2, 'alive_last_hour' => 1, 'silent' => 1], 'the fleet: ' . json_encode($all));
+    check(array_map($shown, ($all = $fleet())['kiosks']) === [['twice', true, 1, 10, 0, 0, 0, 0, 0], ["<i>qu\u{202E}iet", true, 1, 10, 0, 0, 0, 1, 0],
+          ['kiosk-busy', false, 2, 30, 1, 1, 1, 2, 1]] && $all['summary'] === ['kiosks' => 3, 'alive_last_hour' => 1, 'silent' => 2], 'the fleet: ' . json_encode($all));
+    // Filtered, sorted and paged by the database; the summary stays the whole fleet's.
+    check(array_column($fleet('?sort=photos&dir=desc')['kiosks'], 'device') === ['kiosk-busy', "<i>qu\u{202E}iet", 'twice']
+          && ($busy = $fleet('?q=BUSY'))['page'] === ['number' => 1, 'size' => 1000, 'matching' => 1] && $busy['summary']['kiosks'] === 3
+          && $fleet('?page=2')['kiosks'] === [] && $fleet('?q=%25')['kiosks'] === [], 'sorted, filtered and paged');
     $page = request('GET', '/fleet/', ['Authorization: Bearer the-token'])['body'];
     check(array_column($fleet('?device=kiosk-busy')['kiosks'][0]['events'] ?? [], 'kind') === ['private video fetched', 'photo stored',
-          'photo refused', 'photo stored', 'index fetched', 'photo stored'] && array_column($fleet('?silent=1')['kiosks'], 'device') === ['<i>quiet']
-          && str_contains($page, '&lt;i&gt;quiet') && !str_contains($page, '<i>'), 'events newest first, only the silent, names escaped');
+          'photo refused', 'photo stored', 'index fetched', 'photo stored'] && array_column($fleet('?silent=1')['kiosks'], 'device') === ['twice', "<i>qu\u{202E}iet"]
+          && str_contains($page, '&lt;i&gt;qu\u202eiet') && !str_contains($page, '<i>'), 'events newest first, only the silent, names escaped');
 });
 
 // The data folder: the application tree is reached through a symlink, as an atomic switch of releases leaves it.
@@ -149,7 +155,7 @@ put("$data/uploads/dev1", ['blocked' => 'a file', 'shots/noext' => 'x', "shots/$
                            'shots/.upload-new' => 'in flight', 'shots/.upload-old' => 'stale', '../.elsewhere/' => '']);
 touch("$data/uploads/dev1/shots/.upload-old", time() - 7200);
 chmod("$data/releases/v42/locked.txt", 0);
-$links = ['Lumipost/Application' => '../releases/v42', 'releases/v42/link' => 'bin', 'Lumipost/ADS/Private/dev3' => '../shared',
+$links = ['Lumipost/Application' => '../releases/v42', 'releases/v42/link' => 'bin', 'Lumipost/ADS/Private/dev3' => '../shared', 'Lumipost/ADS/Private/dev4' => '../Public',
           'uploads/dev1/linked' => '../.elsewhere'];
 array_map(fn($link, $target) => symlink($target, "$data/$link"), array_keys($links), $links);
 
@@ -159,7 +165,7 @@ $videos = fn(string ...$names) => json_encode(array_map(fn($v) => ['type' => dir
     'filename' => basename($v), 'size' => strlen($ads[$v]), 'sha256' => hash('sha256', $ads[$v])], ['Public/a.mp4', 'Public/ten.mp4', ...$names]));
 withServer($data, $settings, function () use ($data, $ads, $appIndex, $videos, $api, $list, $name250) {
     // The indexes leave out hidden, unreachable, Windows-invalid, case twin, unreadable and linked entries.
-    checkRequests([["GET {$api}list_apps", 200, $appIndex], ["{$list}..%2Fdev1", 200, $videos()], ["{$list}unknown", 200, $videos()],
+    checkRequests([["{$list}dev4", 200], ["GET {$api}list_apps", 200, $appIndex], ["{$list}..%2Fdev1", 200, $videos()], ["{$list}unknown", 200, $videos()],
                    ["{$list}dev1", 200, $videos('Private/dev1/p.mp4')], ["{$list}dev3", 200, $videos('shared/s.mp4')],
                    ["GET {$api}upload", 405, null, [], ['allow' => 'POST']], ["POST {$api}list_videos", 405], ["GET {$api}delete", 400]]);
 
@@ -188,10 +194,11 @@ withServer($data, $settings, function () use ($data, $ads, $appIndex, $videos, $
                    $range(["If-Modified-Since: $old"], 200), $range(['If-None-Match: "x"'], 200), $range(['If-Match: "x"'], 412),
                    $range(["If-Match: $etag"], 200), $range(["If-Unmodified-Since: $old"], 412), $range(["If-Unmodified-Since: $date"], 200)]);
 
-    // The hash cache: readme.txt is hashed again only once its time changes, and loses its row when deleted (null).
+    // The hash cache: readme.txt is hashed again when rewritten at its old time and size, or renamed into place with them (as
+    // `cp -p`, `rsync -a` or `tar` publish), and loses its row when deleted (null).
     $t0 = filemtime($readme = "$data/releases/v42/readme.txt");
-    foreach ([['READ ME', $t0, 'read me'], ['READ ME', $t0 + 1, 'READ ME'], [null, 0, null], ['read me', $t0 + 1, 'read me']] as [$bytes, $t, $of]) {
-        $bytes === null ? unlink($readme) : file_put_contents($readme, $bytes) && touch($readme, $t);
+    foreach ([['READ ME', $t0, 'READ ME', ''], ['ReAd Me', $t0, 'ReAd Me', '.new'], [null, 0, null, ''], ['read me', $t0 + 1, 'read me', '']] as [$bytes, $t, $of, $via]) {
+        $bytes === null ? unlink($readme) : file_put_contents($written = $readme . $via, $bytes) && touch($written, $t) && rename($written, $readme);
         $listed = array_column(json_decode(request('GET', "{$api}list_apps")['body'], true), 'sha256', 'relativePath');
         check(($listed['readme.txt'] ?? null) === ($of ? hash('sha256', $of) : null), "hash listed after writing $bytes at $t");
     }
@@ -227,24 +234,40 @@ withServer($data, $settings, function () use ($data, $ads, $appIndex, $videos, $
 
     // The fleet page: closed without the token, open with it as a header or the login's cookie (HttpOnly, SameSite=Strict).
     $login = request('POST', '/fleet/', [$urlencoded = 'Content-Type: application/x-www-form-urlencoded'], ['token=the-token']);
-    $cookie = preg_match('/^(lumipost_fleet=\w+); path=\/; httponly; samesite=strict$/i', $login['set-cookie'] ?? '', $m) ? $m[1] : '';
-    checkRequests([['GET /fleet/', 401], ['GET /fleet/', 401, null, ['Cookie: lumipost_fleet=the-token']],
+    $cookieOf = fn($login) => preg_match('/^(lumipost_fleet=[\w.]+); expires=[^;]+; Max-Age=43200; path=\/; httponly; samesite=strict$/i', $login['set-cookie'] ?? '', $m) ? $m[1] : '';
+    [$cookie, $posted] = [$cookieOf($login), [$urlencoded, $host = 'Host: 127.0.0.1:' . $GLOBALS['port'], 'Origin: http://127.0.0.1:' . $GLOBALS['port']]];
+    // A kiosk whose private folder is the public one is recorded (its files came twice in the first save of hashes).
+    checkRequests([['GET /fleet.json?device=dev4', 200, null, ['Authorization: Bearer the-token']], ['GET /fleet/', 401], ['GET /fleet/', 401, null, ['Cookie: lumipost_fleet=the-token']],
                    ['GET /fleet.json', 401, null, ['Authorization: Bearer wrong']], ['POST /fleet/', 401, null, [$urlencoded], [], 'token=wrong'],
-                   ['GET /fleet.json', 200, null, ['Authorization: Bearer the-token']], ['GET /fleet/', 200, null, ["Cookie: $cookie"]]]);
+                   ['GET /fleet.json', 200, null, ['Authorization: Bearer the-token']], ['GET /fleet/', 200, null, ["Cookie: $cookie"]],
+                   ['POST /fleet/', 403, null, [$urlencoded, $host, 'Origin: http://evil.example'], [], 'token=the-token'],
+                   ['POST /fleet/', 303, null, [...$posted, "Cookie: $cookie"], [], 'logout=1'], ['GET /fleet/', 401, null, ["Cookie: $cookie"]]]);
+    $GLOBALS['fresh'] = $cookieOf(request('POST', '/fleet/', $posted, ['token=the-token']));
 });
+// A login cookie holds for 12 hours.
+withServer($data, ['LUMIPOST_SERVER_NOW' => (string) (time() + 43260)] + $settings, fn() => checkRequests([['GET /fleet/', 401, null, ["Cookie: $fresh"]]]));
 
 // This test's folder, without the trees, is a wrong data folder (an empty index would wipe the kiosks); a failed index is contact.
 withServer($work, $settings, function () use ($work, $api, $list) {
     checkRequests([["GET {$api}list_apps", 500], ["{$list}kiosk-lost", 500], ['PHOTO dev1 x.jpg', 500]]);
     check(!file_exists("$work/uploads") && str_contains(request('GET', '/fleet/?device=kiosk-lost', ['Authorization: Bearer the-token'])['body'],
                                                               '<td>index failed</td>'), 'nothing stored, the failed index recorded');
+    // Ten wrong tokens a minute from one address, then even the right one waits.
+    checkRequests([['POST /fleet/', 401, null, [], [], 'token=x'], ...array_fill(0, 9, ['GET /fleet.json', 401, null, ['Authorization: Bearer x']]),
+                   ['GET /fleet.json', 429, null, ['Authorization: Bearer the-token']]]);
 });
 // A failing state database costs hashes and fleet records, each loss logged, never an answer; no token closes the fleet page.
 withServer($data, ['LUMIPOST_SERVER_DSN' => "sqlite:$work/missing/state.sqlite"], fn() => checkRequests([
     ["GET {$api}list_apps", 200], ["{$list}dev1", 200],
     ['GET /Lumipost/ADS/Private/dev1/p.mp4', 200, 'private 1'], ['PHOTO dev1 z.jpg', 201], ['GET /fleet.json', 403]]));
+// A database server that never answers costs the first request one connection timeout, and the next none.
+$silent = stream_socket_server('tcp://127.0.0.1:0');
+is_file(ini_get('extension_dir') . '/pdo_pgsql.so') && withServer($data, ['LUMIPOST_SERVER_DSN' => 'pgsql:host=127.0.0.1;port='
+    . explode(':', stream_socket_get_name($silent, false))[1]], fn() => checkRequests([["{$list}dev1", 200], ["{$list}dev1", 200]]));
+for ($tries = 0; @stream_socket_accept($silent, 0); ++$tries);
 $log = file_get_contents("$work/server.log");
-check(str_contains($log, 'the state database failed') && substr_count($log, 'lumipost fleet: cannot record') === 3, 'each loss logged');
+check(str_contains($log, 'the state database failed') && substr_count($log, 'lumipost fleet: cannot record') === 4 + 2 * $tries
+      && $tries === (int) is_file(ini_get('extension_dir') . '/pdo_pgsql.so'), "each loss logged, $tries connection attempts");
 // Started by hand without the settings of common.php, the server refuses everything rather than risk a 200.
 withServer($data, [], fn() => checkRequests([["GET {$api}list_apps", 500]]), fn($address) => [PHP_BINARY, '-n', '-S', $address, $router]);
 exit($failed === 0 ? 0 : 1);
