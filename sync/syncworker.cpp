@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTemporaryFile>
@@ -17,11 +18,20 @@ namespace {
 
 constexpr double bytesToMegabytes = 9.5367431640625e-7; // 1 / 1048576
 
+const QString writeProbe = QStringLiteral("/.lumipost-write-check-XXXXXX");
+
 // Why no file can be made in the folder, or empty when one can.
 QString writeProblem(const QString &folder)
 {
-    QTemporaryFile probe(folder + QStringLiteral("/.lumipost-write-check-XXXXXX"));
-    return probe.open() ? QString() : probe.errorString();
+    QTemporaryFile probe(folder + writeProbe);
+    if (probe.open())
+        return QString();
+    // Of a folder that could not be made, where the making stopped tells why.
+    QFileInfo made(folder);
+    while (!made.exists() && !made.isRoot())
+        made.setFile(made.path());
+    QTemporaryFile above(made.filePath() + writeProbe);
+    return above.open() ? probe.errorString() : above.errorString();
 }
 } // namespace
 
