@@ -89,14 +89,15 @@ build_agent() {
     cmake --build "$1" --target LumipostSync >/dev/null
 }
 
-# start_agent SCRATCH LOG: the agent copied to SCRATCH/bin (config.ini lives
-# beside it), run offscreen in the background with its home, configuration
-# and temporary files inside SCRATCH; its pid in LUMIPOST_AGENT_PID.
+# start_agent SCRATCH LOG [PREFIX...]: the agent copied to SCRATCH/bin
+# (config.ini lives beside it), run offscreen in the background with its home,
+# configuration and temporary files inside SCRATCH; its pid in
+# LUMIPOST_AGENT_PID. A prefix that execs it (setpriv) keeps that pid.
 start_agent() {
     local scratch=$1 log=$2
     mkdir -p "$scratch/home/.config" "$scratch/tmp" "$scratch/runtime"
     chmod 700 "$scratch/runtime"
     HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/home/.config" XDG_RUNTIME_DIR="$scratch/runtime" \
-        TMPDIR="$scratch/tmp" QT_QPA_PLATFORM=offscreen "$scratch/bin/LumipostSync" >>"$log" 2>&1 &
+        TMPDIR="$scratch/tmp" QT_QPA_PLATFORM=offscreen "${@:3}" "$scratch/bin/LumipostSync" >>"$log" 2>&1 &
     LUMIPOST_AGENT_PID=$!
 }

@@ -6,8 +6,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTemporaryFile>
 #include <QTimer>
 
 Q_LOGGING_CATEGORY(lcSync, "lumipost.sync", QtInfoMsg)
@@ -15,6 +17,22 @@ Q_LOGGING_CATEGORY(lcSync, "lumipost.sync", QtInfoMsg)
 namespace {
 
 constexpr double bytesToMegabytes = 9.5367431640625e-7; // 1 / 1048576
+
+const QString writeProbe = QStringLiteral("/.lumipost-write-check-XXXXXX");
+
+// Why no file can be made in the folder, or empty when one can.
+QString writeProblem(const QString &folder)
+{
+    QTemporaryFile probe(folder + writeProbe);
+    if (probe.open())
+        return QString();
+    // Of a folder that could not be made, where the making stopped tells why.
+    QFileInfo made(folder);
+    while (!made.exists() && !made.isRoot())
+        made.setFile(made.path());
+    QTemporaryFile above(made.filePath() + writeProbe);
+    return above.open() ? probe.errorString() : above.errorString();
+}
 } // namespace
 
 SyncConfig SyncConfig::program()
@@ -34,6 +52,14 @@ SyncWorker::SyncWorker(const SyncConfig &config, QObject *parent)
 {
     m_basePath = m_config.productFolder();
     QDir().mkpath(m_basePath);
+    // An account outside the company root's group would otherwise only learn
+    // of it from every download failing; said once the window listens.
+    if (const QString problem = writeProblem(m_basePath); !problem.isEmpty()) {
+        QTimer::singleShot(0, this, [this, problem] {
+            emit logAdded(QStringLiteral("!!! Cannot write the company folder %1: %2")
+                              .arg(m_basePath, problem));
+        });
+    }
     m_bootTimer.start();
     connect(m_networkManager, &QNetworkAccessManager::finished, this,
             &SyncWorker::onUploadFinished);

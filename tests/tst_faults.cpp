@@ -417,6 +417,10 @@ void FaultsTest::localFaults()
     QTRY_VERIFY2_WITH_TIMEOUT(k.logged(failureLine), k.report().constData(), healMs);
     const QStringList lines = k.lines(); // the line as it stands, its reason on the next
     QVERIFY(lines.value(lines.indexOf(failureLine) + 1).startsWith(" -> "));
+    // Named once at start if, and only if, the product folder is unusable.
+    const QString line = "!!! Cannot write the company folder " + k.product + ": Not a directory";
+    QCOMPARE(lines.filter("Cannot write"),
+             QFileInfo(k.product).isDir() ? QStringList() : QStringList{line});
     QVERIFY(clear(k));
     k.verifyHealed();
 }

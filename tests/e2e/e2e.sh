@@ -33,6 +33,14 @@ wait_until() { # wait_until SECONDS COMMAND...
     done
     return 1
 }
+# Run by root, the agent runs as a member of the root's group alone (numeric ids: none is added).
+as_kiosk() { # the root as the package makes it (root's, its group's, 2775), all in it group-writable
+    find "$root" -type d -exec chmod 2775 {} + -o -type f -exec chmod 664 {} +
+    [ "$(id -u)" -eq 0 ] || return 0
+    mkdir -p "$scratch/home/.config" "$scratch/tmp" "$scratch/runtime" && touch "$scratch/launches.log"
+    chown -R 64420:64420 "$scratch/home" "$scratch/tmp" "$scratch/runtime" "$scratch/launches.log"
+    chown -R 0:64421 "$root" && kiosk=(setpriv --reuid=64420 --regid=64420 --groups=64421 --inh-caps=-all)
+}
 stop_agent() { # stop_agent [SIGNAL]
     kill "$@" "$LUMIPOST_AGENT_PID" 2>/dev/null || true
     wait "$LUMIPOST_AGENT_PID" 2>/dev/null || true
@@ -46,12 +54,18 @@ run_checks() {
     random_file "$root/Lumipost/Media/retired-ad.mp4" 1000
     media_inode=$(stat -c %i "$root/Lumipost/Media/welcome.mp4")
     cp -r "$root/$device/Camera" "$scratch/photos-before"
+    as_kiosk
+    mv "$root/Lumipost" "$scratch/product" && chmod a-w "$root" # the account cannot make it
+    start_agent "$scratch" "$scratch/unwritable.log" "${kiosk[@]}"
+    check "a product folder it may not make is named at start" wait_until 10 grep -qF \
+        "!!! Cannot write the company folder $root/Lumipost: Permission denied" "$scratch/unwritable.log"
+    stop_agent && chmod 2775 "$root" && mv "$scratch/product" "$root/Lumipost"
     start_sample_server "$data" "$port" "$scratch/server.log"
     workdir=$(dirname "$scratch")
     touch "$scratch/started"
     started=$(date +%s)
     cd "$workdir"
-    LUMIPOST_SAMPLE_LAUNCH_LOG="$scratch/launches.log" start_agent "$scratch" "$scratch/agent.log"
+    LUMIPOST_SAMPLE_LAUNCH_LOG="$scratch/launches.log" start_agent "$scratch" "$scratch/agent.log" "${kiosk[@]}"
     sleep "$seconds"
     check "the agent is still running after $seconds s" kill -0 "$LUMIPOST_AGENT_PID"
     stop_agent
@@ -77,8 +91,6 @@ run_checks() {
         same_trees "$data/Lumipost/ADS/Private/$device" "$root/$device/Media"
     check "the company root holds only the device and product folders" \
         test "$(ls -A "$root" | LC_ALL=C sort | tr '\n' ' ')" = "Lumipost $device "
-    check "the autostart entry went to the scratch configuration" \
-        test -f "$scratch/home/.config/autostart/LumipostSync.desktop"
     # Where a stray write would land: the working and build folders, the real
     # autostart folder and the program's default root.
     check "nothing was written outside the scratch folder" none find "$workdir" "$agent_build" \
