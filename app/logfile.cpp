@@ -18,16 +18,17 @@ QString LogFile::pathOf(int generation) const
 
 void LogFile::append(const QString &line)
 {
-    const QByteArray bytes = line.toUtf8() + '\n';
-    if (!m_file.isOpen() && !m_file.open(QIODevice::Append | QIODevice::Text))
+    QByteArray bytes = line.toUtf8();
+    bytes = bytes.left(m_maxBytes - 1) + '\n'; // one overlong line still fits its file
+    if (!m_file.isOpen() && !m_file.open(QIODevice::Append))
         return; // a log that cannot be written must not stop the agent
     if (m_file.size() > 0 && m_file.size() + bytes.size() > m_maxBytes) {
         rotate();
-        if (!m_file.open(QIODevice::Append | QIODevice::Text))
+        if (!m_file.open(QIODevice::Append))
             return;
     }
-    m_file.write(bytes.left(m_maxBytes)); // one overlong line still fits its file
-    m_file.flush();                       // a crash or a power cut keeps what led to it
+    m_file.write(bytes);
+    m_file.flush(); // a crash or a power cut keeps what led to it
 }
 
 void LogFile::rotate()

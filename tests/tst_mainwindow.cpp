@@ -1,4 +1,5 @@
 #include "autostart.h"
+#include "logfile.h"
 #include "mainwindow.h"
 #include "workerprobe.h"
 
@@ -150,6 +151,19 @@ private slots:
         QTest::newRow("/opt/100%/a %f") << QString(R"("/opt/100%%/a %%f")");
     }
     void execQuoting() { QTEST(desktopEntryExec(QTest::currentDataTag()), "exec"); }
+
+    // The folder never holds more than its files of at most their size, the newest lines last.
+    void logFileRotates()
+    {
+        LogFile log(m_tmp.path() + "/logs", 100, 3);
+        for (int i = 10; i < 50; ++i)
+            log.append(QString("line %1 ").arg(i).repeated(2)); // 17 bytes a line
+        log.append(QString(300, 'x'));
+        QCOMPARE(QDir(m_tmp.path() + "/logs").entryList(QDir::Files).size(), 3);
+        QCOMPARE(readFile(log.pathOf(2)).size(), 85);
+        QCOMPARE(readFile(log.pathOf(1)).right(17), "line 49 line 49 \n");
+        QCOMPARE(readFile(log.pathOf(0)), QByteArray(99, 'x') + '\n');
+    }
 };
 
 QTEST_MAIN(MainWindowTest)
