@@ -36,6 +36,8 @@ make_server_data() {
 # The sample kiosk application: records that it ran, and where.
 echo "$(date +%s) $PWD" >>"${LUMIPOST_SAMPLE_LAUNCH_LOG:-/dev/null}"
 SCRIPT
+    # The same for a Windows kiosk, in its temporary folder.
+    printf '@cd >> "%%TEMP%%\\kiosk-app-launches.txt"\r\n' >"$app/bin/kiosk-app.cmd"
     printf '{"kiosk": "demo", "language": "en", "idleSeconds": 90}\n' >"$app/config/settings.json"
     printf 'Lumipost sample kiosk application\n' >"$app/README.txt"
     random_file "$app/bin/libkiosk.so" 1500000

@@ -4,6 +4,7 @@
 # on two cores. Prints the cache folder. Run again, it only checks the cache.
 #
 #   scripts/windows-qt.sh            # LUMIPOST_WINDOWS_CACHE overrides the folder
+#   scripts/windows-qt.sh --check    # prints the folder if it is built, fails if not
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$top/scripts/deps.sh"
@@ -17,6 +18,7 @@ if [ -f "$stamp" ]; then
     echo "$prefix"
     exit 0
 fi
+[ "${1:-}" != --check ] || exit 1
 
 install_missing_packages "${LUMIPOST_WINDOWS_PACKAGES[@]}" >&2
 
@@ -79,7 +81,7 @@ cmake -G Ninja -S "$src" -B "$work/build" \
     -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_zstd=OFF -DFEATURE_brotli=OFF \
     -DFEATURE_icu=OFF -DFEATURE_openssl=OFF >&2
 cmake --build "$work/build" -j"$(nproc)" >&2
-cmake --install "$work/build" >&2
+cmake --install "$work/build" --strip >&2
 rm -rf "$work"
 touch "$stamp"
 echo "$prefix"

@@ -105,8 +105,13 @@ TestResponse Rig::ranged(const RecordedRequest &r, const QByteArray &bytes) cons
 
 QString Rig::installProgram()
 {
+#ifdef Q_OS_WIN
+    program = tmp.path() + "/app folder/run.cmd"; // Windows starts a batch file through cmd
+    writeFile(program, "@cd >> \"%~f0.out\"\r\n");
+#else
     program = tmp.path() + "/app folder/run.sh";
     writeFile(program, "#!/bin/sh\npwd >> \"$0.out\"\n");
+#endif
     QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner);
     QSettings(root + "/config.ini", QSettings::IniFormat).setValue("MainApp/Path", program);
     return program;

@@ -418,9 +418,10 @@ void FaultsTest::localFaults()
     const QStringList lines = k.lines(); // the line as it stands, its reason on the next
     QVERIFY(lines.value(lines.indexOf(failureLine) + 1).startsWith(" -> "));
     // Named once at start if, and only if, the product folder is unusable.
-    const QString line = "!!! Cannot write the company folder " + k.product + ": Not a directory";
-    QCOMPARE(lines.filter("Cannot write"),
-             QFileInfo(k.product).isDir() ? QStringList() : QStringList{line});
+    const QStringList named = lines.filter("Cannot write");
+    QCOMPARE(named.size(), QFileInfo(k.product).isDir() ? 0 : 1);
+    QVERIFY(named.isEmpty() ||
+            named.first().startsWith("!!! Cannot write the company folder " + k.product + ": "));
     QVERIFY(clear(k));
     k.verifyHealed();
 }

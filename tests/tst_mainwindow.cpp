@@ -113,10 +113,39 @@ private slots:
             QCoreApplication::exit();
         });
         QApplication::exec();
+#ifdef Q_OS_WIN
+        QCOMPARE(filters.value(0), "Executable Files (*.exe)");
+#else
         QCOMPARE(filters.value(0), "All Files (*)");
+#endif
         QCOMPARE(lastClosed.count(), 0);
     }
 
+#ifdef Q_OS_WIN
+    // The per-user Run value, in the test's own Wine prefix.
+    void autostartEntry_data()
+    {
+        QTest::addColumn<QByteArray>("existing"); // empty: none yet
+        QTest::addColumn<QByteArray>("entry");    // after a start
+        const QByteArray ours = QDir::toNativeSeparators(qApp->applicationFilePath()).toUtf8();
+        QTest::newRow("first start") << QByteArray() << ours;
+        QTest::newRow("moved") << QByteArray("C:\\old\\place.exe") << ours;
+        QTest::newRow("other case") << ours.toUpper() << ours;
+    }
+    void autostartEntry()
+    {
+        QFETCH(QByteArray, existing);
+        QSettings run("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+                      QSettings::NativeFormat);
+        run.remove(qAppName());
+        if (!existing.isEmpty())
+            run.setValue(qAppName(), QString(existing));
+        run.sync();
+        init();
+        run.sync();
+        QTEST(run.value(qAppName()).toString().toUtf8(), "entry");
+    }
+#else
     void autostartEntry_data()
     {
         QTest::addColumn<QByteArray>("existing"); // empty: none yet
@@ -140,6 +169,7 @@ private slots:
         init();
         QTEST(readFile(path), "entry");
     }
+#endif
 
     // Rows are named by the program: one argument by the Desktop Entry rules, string-escaped.
     void execQuoting_data()
@@ -150,7 +180,10 @@ private slots:
         QTest::newRow("/a\"b\\c") << QString("\"/a\\\\\"b\\\\\\\\c\"");
         QTest::newRow("/opt/100%/a %f") << QString(R"("/opt/100%%/a %%f")");
     }
-    void execQuoting() { QTEST(desktopEntryExec(QTest::currentDataTag()), "exec"); }
+    void execQuoting()
+    {
+        QTEST(desktopEntryExec(QTest::currentDataTag()), "exec");
+    }
 
     // The folder never holds more than its files of at most their size, the newest lines last.
     void logFileRotates()

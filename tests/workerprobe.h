@@ -2,8 +2,11 @@
 
 #include "syncworker.h"
 
+#include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 
 // The worker's private steps, so a test can drive a flow without its timers.
 class WorkerProbe
@@ -54,4 +57,29 @@ inline QStringList treeOf(const QString &dir)
         entries << it.next().mid(dir.size() + 1);
     entries.sort();
     return entries;
+}
+
+// A link to a folder: a symbolic link, or on Windows a junction, which needs
+// no privilege there. False where none can be made.
+inline bool linkFolder(const QString &target, const QString &link)
+{
+#ifdef Q_OS_WIN
+    return QProcess::execute("cmd", {"/c", "mklink", "/J", QDir::toNativeSeparators(link),
+                                     QDir::toNativeSeparators(target)}) == 0 &&
+           QFileInfo(link).isJunction();
+#else
+    return QFile::link(target, link);
+#endif
+}
+
+// Wine 8 makes neither junctions nor symbolic links: its mklink fails, and a
+// Unix link in the prefix shows as a plain folder.
+inline bool canLinkFolders()
+{
+    static const bool can = [] {
+        QTemporaryDir dir;
+        return QDir().mkdir(dir.path() + "/target") &&
+               linkFolder(dir.path() + "/target", dir.path() + "/link");
+    }();
+    return can;
 }
