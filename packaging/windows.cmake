@@ -28,7 +28,8 @@ endforeach()
 # The installer: the folder above under Program Files, a Start-menu entry and
 # an uninstaller. The agent writes its own per-user Run value at its first
 # start; the uninstaller removes the current user's, which would otherwise
-# name a program that is gone.
+# name a program that is gone, and the config.ini provisioned beside it, so
+# that the program folder goes too.
 set(CPACK_GENERATOR NSIS)
 set(CPACK_PACKAGE_FILE_NAME LumipostSync-${PROJECT_VERSION}-win64)
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "Lumipost Sync")
@@ -42,4 +43,5 @@ set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_INSTALLED_ICON_NAME LumipostSync.exe)
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS
-    "DeleteRegValue HKCU \\\"Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Run\\\" \\\"LumipostSync\\\"")
+    "DeleteRegValue HKCU \\\"Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Run\\\" \\\"LumipostSync\\\"
+    Delete \\\"$INSTDIR\\\\config.ini\\\"")

@@ -137,6 +137,11 @@ struct Kiosk : Rig
         for (auto it = photos.cbegin(); it != photos.cend(); ++it)
             if (!QFile::exists(it.key()) && !accepted.contains(it.value()))
                 violations.insert("photo deleted without a 2xx: " + it.key());
+        // The agent's own files stay out of a player's and the user's sight.
+        QDirIterator own(root, {".*"}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (own.hasNext())
+            if (!own.nextFileInfo().isHidden())
+                violations.insert("not hidden: " + own.filePath());
     }
     bool converged() const
     {

@@ -274,6 +274,12 @@ void FlowsTest::reconcile()
     QTRY_VERIFY2_WITH_TIMEOUT(rig.loggedInOrder(lines), qPrintable(rig.lines().join('\n')), 10000);
 
     QCOMPARE(rig.fetched().mid(0, fetched.size()), fetched);
+    // The agent's records are hidden and never taken for extras or obsolete videos.
+    QCOMPARE(rig.lines().filter(".lumipost-hashes"), QStringList());
+    QDirIterator records(rig.root, {".lumipost-hashes"}, QDir::Files | QDir::Hidden,
+                         QDirIterator::Subdirectories);
+    while (records.hasNext())
+        QVERIFY2(records.nextFileInfo().isHidden(), qPrintable(records.filePath()));
     if (!files.isEmpty())
         QCOMPARE(filesBelow(rig.root), files);
     QCOMPARE(treeOf(rig.tmp.path() + "/outside"), QStringList{"empty"});
