@@ -23,7 +23,7 @@ inline const QString videoSyncedLine = "All videos (Public & Private) are comple
 
 QByteArray sha256(const QByteArray &bytes);
 QByteArray bytesOf(const QString &name, int size); // distinct bytes per name, so a mix-up shows
-bool acceptsPhoto(const TestResponse &response, const QByteArray &photo);
+bool acceptsPhoto(const TestResponse &response, const QByteArray &photo, bool receiptsSeen = false);
 
 // A kiosk in a temporary folder (company root "KESTOVA", device "kiosk-07")
 // and a loopback server that plays the sync server: the two indexes at their
@@ -56,6 +56,7 @@ struct Rig
     bool honourRange = true;
     std::function<void(TestResponse &, const RecordedRequest &)> fault;
     QSet<QByteArray> accepted; // photo bodies answered with a whole 2xx that names them
+    bool receiptsSeen = false;
     std::function<void(SyncConfig &)> adjust;
     std::unique_ptr<SyncWorker> worker;
     std::unique_ptr<QSignalSpy> logs;

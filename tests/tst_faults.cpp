@@ -122,6 +122,17 @@ struct Kiosk : Rig
         }
     }
     // Other bytes of the same size: the index stays, the validator changes.
+    // A new release of one file switched in: its bytes and its index entry.
+    void republish(const QByteArray &path, const std::function<QByteArray(QByteArray)> &next)
+    {
+        for (Served &s : served)
+            if (s.path == path) {
+                const QByteArray old = std::exchange(s.bytes, next(s.bytes));
+                content.insert(path, s.bytes);
+                for (QByteArray *index : {&appIndex, &videoIndex})
+                    index->replace(sha256(old), sha256(s.bytes));
+            }
+    }
     void changeServed(const QByteArray &path)
     {
         for (Served &s : served)
@@ -197,6 +208,11 @@ using Action = std::function<bool(Kiosk &)>;
 Fault status(int code)
 {
     return [code](TestResponse &r) { r = TestResponse::error(code); };
+}
+
+QByteArray nextRelease(QByteArray bytes)
+{
+    return bytes.replace(0, 3, "v2:");
 }
 
 Fault body(const QByteArray &bytes)
@@ -293,6 +309,25 @@ void FaultsTest::serverFaults_data()
         k.changeServed(k.faultPath);
         return true;
     };
+    const Fault shortUnframed = [](TestResponse &r) {
+        r.body.chop(r.body.size() / 2);
+        r.omitContentLength = true;
+    };
+    const Fault tenTimes = [](TestResponse &r) { r.body = r.body.repeated(10); };
+    const Fault tenTimesUnframed = [tenTimes](TestResponse &r) {
+        tenTimes(r);
+        r.omitContentLength = true;
+    };
+    // A server may answer an open range with less: "bytes FROM-LAST/TOTAL".
+    const Fault short206 = [cutHalf](TestResponse &r) {
+        if (r.status != 206)
+            return cutHalf(r);
+        QByteArray &range = r.headers.last().second;
+        r.body.chop(r.body.size() / 2);
+        const qint64 last = range.mid(6, range.indexOf('-') - 6).toLongLong() + r.body.size() - 1;
+        range = range.left(range.indexOf('-') + 1) + QByteArray::number(last) +
+                range.mid(range.indexOf('/'));
+    };
     for (const auto &[name, route] :
          {std::pair{"app file", appRoute}, {"video file", videoRoute}}) {
         row(name, "cut every 1500 bytes", route, cutEvery1500, 6);
@@ -304,6 +339,21 @@ void FaultsTest::serverFaults_data()
             [](TestResponse &r) { r.body[r.body.size() / 2] = r.body[r.body.size() / 2] ^ 1; }, 2);
         row(name, "no hashes in the index", route, cutHalf, 2, NoRestart, nullptr, false);
         row(name, "416 on resuming", route, cutThen416, 2);
+        // Only a body of the index's size is committed, even without hashes.
+        row(name, "short, no length", route, shortUnframed, 1, NoRestart, nullptr, false);
+        row(name, "ten times the body", route, tenTimes, 1, NoRestart, nullptr, false);
+        row(name, "ten times, no length", route, tenTimesUnframed, 1, NoRestart, nullptr, false);
+        row(
+            name, "204", route,
+            [](TestResponse &r) {
+                r = {204, {}, {}};
+            },
+            1, NoRestart, nullptr, false);
+        row(name, "short 206", route, short206, 2, NoRestart, nullptr, false);
+        // Switched in after the index was read: fetched again only after a new read.
+        row(
+            name, "republished", route, [](TestResponse &r) { r.body = nextRelease(r.body); }, 1,
+            NoRestart, [](Kiosk &k) { return k.republish(k.faultPath, nextRelease), true; });
     }
 
     // Bodies that read as no index are the corpus replay's; these read as
@@ -319,6 +369,21 @@ void FaultsTest::serverFaults_data()
         },
         2);
     row("upload", "no receipt", uploadTarget, body("stored"), 2);
+    // A receipt that is there but no SHA-256 keeps the photo.
+    const auto receiptHeader = [](const QByteArray &value) {
+        return Fault([value](TestResponse &r) { r.headers.append({"X-Content-SHA256", value}); });
+    };
+    row("upload", "receipt stored-ok", uploadTarget, receiptHeader("stored-ok"), 2);
+    row("upload", "receipt of 63 digits", uploadTarget, receiptHeader(QByteArray(63, 'a')), 2);
+    row("upload", "receipt pending", uploadTarget, body(R"({"sha256":"pending"})"), 2);
+    row("upload", "receipt a number", uploadTarget, body(R"({"sha256":12})"), 2);
+    // Once receipts came, a 2xx without one (a portal's page) keeps the photo.
+    const Fault portalAfterReceipt = [calls = 0](TestResponse &r) mutable {
+        if (++calls < 3)
+            r.body = "<html>portal</html>", r.delayMs = 1000;
+    };
+    row("upload", "portal page after a receipt", uploadTarget, portalAfterReceipt, 3, NoRestart,
+        [](Kiosk &k) { return k.receiptsSeen = true; });
     // The bytes the camera adds meanwhile are not deleted with what was sent.
     const Action growPhotos = [](Kiosk &k) {
         for (auto it = k.photos.begin(); it != k.photos.end(); ++it)
@@ -342,6 +407,7 @@ void FaultsTest::serverFaults_data()
         body(R"([{"type":"public","filename":7},{"type":["public"],"filename":"promo.mp4"},
                  {"type":"public","filename":"promo.mp4","size":"4300"}])"),
         1);
+    row("app index", "a portal's page", appIndexTarget, body("<html>portal</html>"), 1);
     row("app index", "50 MB", appIndexTarget, padded, 1);
     row("video index", "50 MB", videoIndexRoute, padded, 1);
 }
