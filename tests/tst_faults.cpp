@@ -144,7 +144,8 @@ struct Kiosk : Rig
     {
         for (const Served &s : std::as_const(served)) {
             const QByteArray now = readFile(s.local);
-            if (QFileInfo(s.local).isFile() && now != s.bytes && before.value(s.local) != now)
+            if (QFileInfo(s.local).isFile() && now != s.bytes &&
+                (!before.contains(s.local) || before.value(s.local) != now))
                 violations.insert("part of a body under the real name: " + s.local);
         }
         for (auto it = photos.cbegin(); it != photos.cend(); ++it)
