@@ -18,19 +18,12 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
 const QLatin1String mediaFolderName("Media");
 const QString linkLine = QStringLiteral("!!! Skipping path through a link in App Index: ");
-
-// Whole numbers are read as they are; a numeric string is accepted too.
-qint64 readSize(const QJsonValue &value)
-{
-    if (value.isString())
-        return value.toString().toLongLong();
-    return value.toInteger();
-}
 
 // A ".." segment, found without splitting: this runs for every index entry.
 bool hasParentSegment(const QString &slashed)
@@ -47,7 +40,7 @@ bool isSafeRelativePath(const QString &path)
     QString slashed = path;
     slashed.replace(u'\\', u'/');
     return !slashed.isEmpty() && !slashed.startsWith(u'/') && !startsWithDriveLetter(slashed) &&
-           !hasParentSegment(slashed);
+           !hasParentSegment(slashed) && !hasControlCharacter(slashed);
 }
 
 bool isBelowAny(const QString &relativePath, const QStringList &folders)
@@ -106,7 +99,7 @@ std::optional<QList<AppIndexEntry>> parseAppIndex(const QByteArray &body)
             path.remove(0, 1);
         const QJsonValue sha256 = object.value(QLatin1String("sha256"));
         const QByteArray hash = normalizedSha256(sha256.toString());
-        entries.append({path, readSize(object.value(QLatin1String("size"))),
+        entries.append({path, readIndexSize(object.value(QLatin1String("size"))),
                         object.value(QLatin1String("isDir")).toBool(), hash,
                         !sha256.isUndefined() && hash.isEmpty()});
     }
@@ -131,19 +124,18 @@ void SyncWorker::onIndexFetchFinished(QNetworkReply *reply)
     reply->deleteLater();
     reply->manager()->deleteLater();
 
-    if (reply->error() != QNetworkReply::NoError) {
+    const bool answered = reply->error() == QNetworkReply::NoError;
+    const std::optional<QList<AppIndexEntry>> entries =
+        answered ? parseAppIndex(reply->readAll()) : std::nullopt;
+    if (!entries) {
+        // A proxy's or portal's page at boot is no index either: it is fetched again.
+        if (answered)
+            emit logAdded(QStringLiteral("!!! App Index answer is not a JSON array."));
         emit logAdded(QStringLiteral("Failed to fetch App Index (Network offline). Will execute "
                                      "local app after 1-minute mark passes..."));
         launchMainApplication();
         startPeriodicTimers();
-        emit logAdded(QStringLiteral("App Sync will retry fetching index in 30s in background..."));
-        QTimer::singleShot(m_config.indexRetryMs, this, &SyncWorker::startAppSync);
-        return;
-    }
-    const std::optional<QList<AppIndexEntry>> entries = parseAppIndex(reply->readAll());
-    if (!entries) {
-        launchMainApplication();
-        startPeriodicTimers();
+        retryAppIndexLater();
         return;
     }
 
@@ -171,11 +163,17 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
     HashRecords hashes;
     int malformedHashes = 0;
     int repeatedNames = 0;
+    int mediaEntries = 0;
     for (const AppIndexEntry &entry : entries) {
         malformedHashes += entry.sha256Malformed;
         if (!isSafeRelativePath(entry.relativePath)) {
             emit logAdded(QStringLiteral("!!! Skipping unsafe path in App Index: ") +
-                          entry.relativePath);
+                          printable(entry.relativePath));
+            continue;
+        }
+        // Two flows writing one file would leave a file of two bodies.
+        if (isInMediaFolder(QString(entry.relativePath).replace(u'\\', u'/'))) {
+            ++mediaEntries;
             continue;
         }
         // Two entries for one file would replace each other at every start.
@@ -185,6 +183,12 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
             continue;
         }
         serverPaths.insert(key);
+        if (!entry.isDir && entry.size < 0) {
+            emit logAdded(
+                QStringLiteral("!!! Skipping entry with an unreadable size in App Index: ") +
+                entry.relativePath);
+            continue;
+        }
         if (!isLinkFree(base, writtenFolder(entry.relativePath, entry.isDir), linkFreeFolders)) {
             emit logAdded(linkLine + entry.relativePath);
             continue;
@@ -208,6 +212,10 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
         emit logAdded(QStringLiteral("!!! App Index holds %1 malformed sha256 values; those "
                                      "files are checked by size only.")
                           .arg(malformedHashes));
+    if (mediaEntries > 0)
+        emit logAdded(QStringLiteral("!!! App Index lists %1 entries under Media, which belongs to "
+                                     "the video ads; they are skipped.")
+                          .arg(mediaEntries));
     return serverPaths;
 }
 
@@ -264,6 +272,10 @@ void SyncWorker::processNextAppDownload()
 {
     if (m_appDownloadQueue.isEmpty()) {
         m_downloadedHashes.saveAll(false);
+        if (std::exchange(m_rereadAppIndex, false)) {
+            startPeriodicTimers();
+            return retryAppIndexLater();
+        }
         emit logAdded(QStringLiteral("### One-Time Application Sync Completed Successfully! ###"));
         launchMainApplication();
         startPeriodicTimers();
@@ -278,8 +290,19 @@ void SyncWorker::processNextAppDownload()
         processNextAppDownload();
         return;
     }
-    emit logAdded(QStringLiteral("Downloading app update: ") + task.fileName);
+    if (isWaitingForName(task)) { // its verified bytes wait beside it
+        m_appDownloadQueue.removeFirst();
+        processNextAppDownload();
+        return;
+    }
     QDir().mkpath(QFileInfo(task.localFilePath).absolutePath());
+    if (!fitsOnDisk(task)) {
+        m_rereadAppIndex = true; // the index retry is its next try
+        goOnWithout(m_appDownloadQueue.takeFirst());
+        processNextAppDownload();
+        return;
+    }
+    emit logAdded(QStringLiteral("Downloading app update: ") + task.fileName);
     startDownload(task, &SyncWorker::onAppFileDownloadFinished);
 }
 
@@ -287,31 +310,51 @@ void SyncWorker::onAppFileDownloadFinished(QNetworkReply *reply)
 {
     reply->deleteLater();
     reply->manager()->deleteLater();
-    const QString localFilePath = reply->property("localFilePath").toString();
+    DownloadTask &task = m_appDownloadQueue.first();
 
     // A program running from this folder never sees a half-written file: any
     // failure leaves the old file as it was, and the retry resumes what arrived.
     QString reason;
-    switch (finishFileDownload(reply, reason)) {
+    switch (finishFileDownload(reply, task.wholeBodies, reason)) {
     case DownloadEnd::TransferFailed:
         emit logAdded(QStringLiteral("Failed to download app file: ") + reason +
                       QStringLiteral(" -> Retrying in 3 seconds..."));
         QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextAppDownload);
-        goOnWithout(m_appDownloadQueue.first());
+        goOnWithout(task);
         return;
     case DownloadEnd::WriteFailed:
         emit logAdded(QStringLiteral("File open error on write. Retrying this file in 3s..."));
         emit logAdded(QStringLiteral(" -> ") + reason);
         QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextAppDownload);
-        goOnWithout(m_appDownloadQueue.first());
+        goOnWithout(task);
         return;
+    case DownloadEnd::Incomplete:
+        processNextAppDownload();
+        return;
+    case DownloadEnd::NotIndexed:
+        // Most likely a release switched in since the index was read.
+        emit logAdded(QStringLiteral("!!! App file is not the one the index lists, the index is "
+                                     "read again: ") +
+                      task.fileName + QStringLiteral(" -> ") + reason);
+        m_rereadAppIndex = true;
+        goOnWithout(task);
+        break;
+    case DownloadEnd::NameTaken:
+        waitForName(task, false, reason);
+        break;
     case DownloadEnd::Saved:
+        m_downloadedHashes.remember(task.localFilePath, task.sha256);
+        emit logAdded(QStringLiteral("Successfully synchronized file: ") + task.localFilePath);
         break;
     }
-    m_downloadedHashes.remember(localFilePath, m_appDownloadQueue.first().sha256);
-    emit logAdded(QStringLiteral("Successfully synchronized file: ") + localFilePath);
     m_appDownloadQueue.removeFirst();
     processNextAppDownload();
+}
+
+void SyncWorker::retryAppIndexLater()
+{
+    emit logAdded(QStringLiteral("App Sync will retry fetching index in 30s in background..."));
+    QTimer::singleShot(m_config.indexRetryMs, this, &SyncWorker::startAppSync);
 }
 
 // A file that keeps failing (gone from the server, or a program Windows will

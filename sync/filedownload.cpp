@@ -9,6 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSaveFile>
+#include <QStorageInfo>
 
 namespace {
 
@@ -105,30 +106,45 @@ public:
         connect(reply, &QIODevice::readyRead, this, &PartialWriter::writeAvailable);
     }
 
-    DownloadEnd finish(QString &reason)
+    DownloadEnd finish(int &wholeBodies, QString &reason)
     {
-        const bool transferred =
-            m_reply->error() == QNetworkReply::NoError && m_transferFailure.isEmpty();
+        const bool transferred = m_reply->error() == QNetworkReply::NoError && m_failure.isEmpty();
         if (transferred)
             writeAvailable(); // the last bytes, or an empty body's file
-        if (!m_writeFailure.isEmpty()) {
-            reason = m_writeFailure;
-            return DownloadEnd::WriteFailed;
+        wholeBodies += m_whole;
+        if (!m_failure.isEmpty()) {
+            reason = m_failure;
+            return m_failedAs;
         }
-        if (!transferred || !m_transferFailure.isEmpty() || !m_file.isOpen()) {
+        const int status = statusOf(m_reply);
+        if (!transferred || !m_file.isOpen()) {
             m_file.close(); // what arrived stays for the resume
-            if (statusOf(m_reply) == 416)
+            if (status == 416)
                 PartialFile::remove(m_target); // the partial no longer fits the file
-            reason = !m_transferFailure.isEmpty() ? m_transferFailure
-                     : m_reply->error() != QNetworkReply::NoError
+            reason = m_reply->error() != QNetworkReply::NoError
                          ? m_reply->errorString()
-                         : QStringLiteral("HTTP %1").arg(statusOf(m_reply));
-            return DownloadEnd::TransferFailed;
+                         : QStringLiteral("HTTP %1").arg(status);
+            return status == 404 ? DownloadEnd::NotIndexed : failedTry(wholeBodies);
+        }
+        // Only a body of exactly the index's size is committed; a short one
+        // may have been cut without a word, so what came stays for a range.
+        const qint64 size = m_offset + m_written;
+        if (size < m_expectedSize) {
+            m_file.close();
+            reason =
+                QStringLiteral("The body ended after %1 of %2 bytes").arg(size).arg(m_expectedSize);
+            return status == 206 && m_written > 0 ? DownloadEnd::Incomplete
+                                                  : failedTry(wholeBodies);
         }
         return commit(reason);
     }
 
 private:
+    DownloadEnd failedTry(int wholeBodies) const
+    {
+        return m_whole && wholeBodies >= 2 ? DownloadEnd::NotIndexed : DownloadEnd::TransferFailed;
+    }
+
     void writeAvailable()
     {
         if (!m_begun && !begin())
@@ -139,8 +155,17 @@ private:
             const qint64 got = m_reply->read(m_chunk.data(), m_chunk.size());
             if (got <= 0)
                 return;
+            // An overlong or endless body is not the indexed file, and never fills the disk.
+            if (m_offset + m_written + got > m_expectedSize) {
+                m_file.close();
+                PartialFile::remove(m_target);
+                return fail(
+                    DownloadEnd::NotIndexed,
+                    QStringLiteral("The body runs past the index's %1 bytes").arg(m_expectedSize));
+            }
             if (m_file.write(m_chunk.constData(), got) != got)
-                return fail(m_writeFailure, m_file.errorString());
+                return writeFailed(m_file.errorString());
+            m_written += got;
             if (!m_expectedSha256.isEmpty())
                 m_hash.addData(QByteArrayView(m_chunk.constData(), got));
         }
@@ -166,7 +191,7 @@ private:
         if (!parseContentRange(m_reply->rawHeader("Content-Range"), first, total) ||
             first != m_offset || total != m_expectedSize) {
             PartialFile::remove(m_target);
-            fail(m_transferFailure,
+            fail(DownloadEnd::TransferFailed,
                  QStringLiteral("The server's range does not continue the partial file"));
             return false;
         }
@@ -174,17 +199,28 @@ private:
             return false;
         if (m_file.size() != m_offset) {
             PartialFile::remove(m_target);
-            fail(m_transferFailure, QStringLiteral("The partial file changed meanwhile"));
+            fail(DownloadEnd::TransferFailed, QStringLiteral("The partial file changed meanwhile"));
             return false;
         }
         return hashPartial();
     }
 
     // A whole body: the partial starts over, and the validator is kept first
-    // so that a drop from here on can be resumed.
+    // so that a drop from here on can be resumed. One that announces another
+    // size than the index's is not fetched at all.
     bool startPartial()
     {
         m_offset = 0;
+        m_whole = true;
+        const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() != m_expectedSize) {
+            PartialFile::remove(m_target);
+            fail(DownloadEnd::NotIndexed,
+                 QStringLiteral("The server's file has %1 bytes, the index %2")
+                     .arg(length.toLongLong())
+                     .arg(m_expectedSize));
+            return false;
+        }
         QByteArray validator = m_reply->rawHeader("ETag");
         if (validator.isEmpty() || validator.startsWith("W/"))
             validator = m_reply->rawHeader("Last-Modified");
@@ -205,7 +241,7 @@ private:
         if (m_expectedSha256.isEmpty() ||
             (partial.open(QIODevice::ReadOnly) && m_hash.addData(&partial)))
             return true;
-        fail(m_writeFailure, partial.errorString());
+        writeFailed(partial.errorString());
         return false;
     }
 
@@ -218,15 +254,15 @@ private:
             Platform::hideFile(m_file.fileName());
             return true;
         }
-        fail(m_writeFailure, m_file.errorString());
+        writeFailed(m_file.errorString());
         return false;
     }
 
     DownloadEnd commit(QString &reason)
     {
         if (!Platform::flushToDisk(m_file)) {
-            reason = qt_error_string();
-            m_file.close();
+            writeFailed(qt_error_string());
+            reason = m_failure;
             return DownloadEnd::WriteFailed;
         }
         m_file.close();
@@ -236,20 +272,32 @@ private:
             reason = QStringLiteral("SHA-256 mismatch for %1: expected %2, got %3")
                          .arg(QFileInfo(m_target).fileName(), QString::fromLatin1(m_expectedSha256),
                               QString::fromLatin1(sha256));
-            return DownloadEnd::TransferFailed;
+            return DownloadEnd::NotIndexed;
         }
-        if (!Platform::replaceFile(m_file.fileName(), m_target)) {
-            reason = qt_error_string();
-            return DownloadEnd::WriteFailed;
-        }
-        QFile::remove(PartialFile::infoPath(m_target));
-        return DownloadEnd::Saved;
+        return commitVerifiedPartial(m_target, reason) ? DownloadEnd::Saved
+                                                       : DownloadEnd::NameTaken;
+    }
+
+    // A full volume is left as it was found: the partial goes, or it would
+    // hold the space until its file comes.
+    void writeFailed(const QString &error)
+    {
+        const QStorageInfo volume(QFileInfo(m_target).path());
+        const bool full = volume.isValid() && volume.bytesAvailable() < chunkSize;
+        m_file.close();
+        if (full)
+            PartialFile::remove(m_target);
+        fail(DownloadEnd::WriteFailed,
+             full ? QStringLiteral("No space left on the volume, the partial file is dropped: ") +
+                        error
+                  : error);
     }
 
     // Aborting ends the reply at once; its finished handler then asks for the reason.
-    void fail(QString &slot, const QString &reason)
+    void fail(DownloadEnd end, const QString &reason)
     {
-        slot = reason;
+        m_failedAs = end;
+        m_failure = reason;
         m_file.close();
         m_reply->abort();
     }
@@ -259,12 +307,14 @@ private:
     qint64 m_expectedSize;
     QByteArray m_expectedSha256;
     qint64 m_offset;
+    qint64 m_written = 0; // by this reply
     QCryptographicHash m_hash{QCryptographicHash::Sha256};
     QFile m_file;
     bool m_begun = false;
+    bool m_whole = false; // the body is the file from its start
     QByteArray m_chunk;
-    QString m_writeFailure;
-    QString m_transferFailure;
+    DownloadEnd m_failedAs = DownloadEnd::TransferFailed;
+    QString m_failure;
 };
 
 } // namespace
@@ -336,10 +386,20 @@ QNetworkReply *startFileDownload(QNetworkAccessManager *manager, QNetworkRequest
     return reply;
 }
 
-DownloadEnd finishFileDownload(QNetworkReply *reply, QString &reason)
+DownloadEnd finishFileDownload(QNetworkReply *reply, int &wholeBodies, QString &reason)
 {
     auto *writer = reply->findChild<PartialWriter *>(QString(), Qt::FindDirectChildrenOnly);
-    return writer->finish(reason);
+    return writer->finish(wholeBodies, reason);
+}
+
+bool commitVerifiedPartial(const QString &target, QString &reason)
+{
+    if (!Platform::replaceFile(PartialFile::dataPath(target), target)) {
+        reason = qt_error_string();
+        return false;
+    }
+    QFile::remove(PartialFile::infoPath(target));
+    return true;
 }
 
 qint64 resumedOffset(const QNetworkReply *reply)

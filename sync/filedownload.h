@@ -23,7 +23,15 @@ void removeUnwanted(const QString &folder, const QSet<QString> &wanted);
 QString targetOf(const QString &partialPath);
 } // namespace PartialFile
 
-enum class DownloadEnd { Saved, TransferFailed, WriteFailed };
+enum class DownloadEnd {
+    Saved,
+    TransferFailed, // tried again later, resuming what arrived
+    WriteFailed,    // likewise
+    Incomplete,     // a short part of the file: the rest is asked for at once
+    NotIndexed,     // not the file the index lists (changed or gone since): no more
+                    // tries until the index has been read again
+    NameTaken,      // verified, but the rename failed: the partial waits beside its target
+};
 
 // Sends the GET and writes the body into the partial file as it arrives, so
 // memory stays flat whatever the size. A partial left by an earlier attempt
@@ -36,8 +44,14 @@ QNetworkReply *startFileDownload(QNetworkAccessManager *manager, QNetworkRequest
 
 // For the reply's finished handler: renames the partial over the target once
 // the whole body is on disk, or says why not in `reason`. The target keeps
-// its old bytes until that rename.
-DownloadEnd finishFileDownload(QNetworkReply *reply, QString &reason);
+// its old bytes until that rename. `wholeBodies` counts the attempts of one
+// index read that fetched the file from its start: a second one that does
+// not bring it ends as NotIndexed, so no file is fetched whole for ever.
+DownloadEnd finishFileDownload(QNetworkReply *reply, int &wholeBodies, QString &reason);
+
+// Renames a complete, verified partial over its target; on failure it stays
+// for the next try and `reason` says why.
+bool commitVerifiedPartial(const QString &target, QString &reason);
 
 // How far into the file a reply's body starts, for progress over the whole file.
 qint64 resumedOffset(const QNetworkReply *reply);

@@ -2,9 +2,11 @@
 
 #include <QByteArray>
 #include <QFileInfo>
+#include <QJsonValue>
 #include <QList>
 #include <QString>
 
+#include <algorithm>
 #include <optional>
 
 // The server's two indexes, read from the body bytes alone. Each returns
@@ -14,7 +16,7 @@
 struct AppIndexEntry
 {
     QString relativePath; // one leading '/' already dropped
-    qint64 size = 0;
+    qint64 size = 0;      // -1: unreadable, see readIndexSize
     bool isDir = false;
     QByteArray sha256;            // empty: none, or not a SHA-256
     bool sha256Malformed = false; // a value was given but is no SHA-256
@@ -24,7 +26,7 @@ struct VideoIndexEntry
 {
     QString type;
     QString fileName;
-    qint64 size = 0;
+    qint64 size = 0; // -1: unreadable, see readIndexSize
     QByteArray sha256;
     bool sha256Malformed = false;
 };
@@ -37,6 +39,40 @@ inline bool startsWithDriveLetter(const QString &path)
         return false;
     const char16_t letter = path.at(0).unicode();
     return (letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z');
+}
+
+// A size in bytes as both indexes give it: a non-negative whole number, or a
+// string of digits. A missing size reads as 0; anything else gives -1, and the
+// entry is skipped, since a size read as 0 would be fetched at every pass.
+inline qint64 readIndexSize(const QJsonValue &value)
+{
+    if (value.isUndefined())
+        return 0;
+    if (value.isDouble())
+        return std::max<qint64>(value.toInteger(-1), -1);
+    const QString text = value.toString();
+    bool ok = false;
+    const qint64 size = text.toLongLong(&ok);
+    const bool digits =
+        std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    return value.isString() && ok && digits ? size : -1;
+}
+
+// A line break in a name would break the agent's hash record of the folder,
+// and any control character in a log line or a file name is a fault.
+inline bool hasControlCharacter(const QString &name)
+{
+    return std::any_of(name.cbegin(), name.cend(),
+                       [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
+// The name as a log line can show it.
+inline QString printable(QString name)
+{
+    std::replace_if(
+        name.begin(), name.end(), [](QChar c) { return c.category() == QChar::Other_Control; },
+        QChar(QChar::ReplacementCharacter));
+    return name;
 }
 
 // A symbolic link, or on Windows a junction, which Qt does not count as a

@@ -45,15 +45,30 @@ bool isAccepted(QNetworkReply *reply)
     return reply->error() == QNetworkReply::NoError && status >= 200 && status < 300;
 }
 
-// The SHA-256 of what the server says it stored, from its header or its JSON
-// body; empty when the answer carries none.
-QByteArray receiptOf(QNetworkReply *reply)
+// What the server says it stored, from its header or its JSON body. A
+// receipt that is there but is no SHA-256 ("stored-ok", "pending", 63
+// digits, a number) leaves `sha256` empty and is no receipt of the photo.
+struct Receipt
 {
-    const QByteArray header = reply->rawHeader("X-Content-SHA256").trimmed();
-    if (!header.isEmpty())
-        return normalizedSha256(QString::fromLatin1(header));
-    const QJsonValue body = QJsonDocument::fromJson(reply->readAll()).object().value("sha256");
-    return normalizedSha256(body.toString());
+    bool given = false;
+    QByteArray sha256;
+    QString text; // as the answer gave it, for the log
+};
+
+Receipt receiptOf(QNetworkReply *reply)
+{
+    if (reply->hasRawHeader("X-Content-SHA256")) {
+        const QByteArray header = reply->rawHeader("X-Content-SHA256").trimmed();
+        return {true, normalizedSha256(QString::fromLatin1(header)),
+                QStringLiteral("X-Content-SHA256: ") + QString::fromLatin1(header)};
+    }
+    const QJsonObject body = QJsonDocument::fromJson(reply->readAll()).object();
+    if (!body.contains(QLatin1String("sha256")))
+        return {};
+    const QJsonValue value = body.value(QLatin1String("sha256"));
+    return {true, normalizedSha256(value.toString()),
+            QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("sha256"), value}})
+                                  .toJson(QJsonDocument::Compact))};
 }
 
 QString failureReason(QNetworkReply *reply)
@@ -173,18 +188,25 @@ void SyncWorker::onUploadFinished(QNetworkReply *reply)
     m_uploadsInFlight.remove(path);
     --m_uploadsPosted;
 
+    const Receipt receipt = isAccepted(reply) ? receiptOf(reply) : Receipt();
+    m_serverSendsReceipts = m_serverSendsReceipts || !receipt.sha256.isEmpty();
     // A photo gone meanwhile has nothing left to keep.
-    const QByteArray receipt = isAccepted(reply) ? receiptOf(reply) : QByteArray();
     const QByteArray sent =
-        receipt.isEmpty() || !QFileInfo::exists(path) ? receipt : sha256OfFile(path);
+        receipt.sha256.isEmpty() || !QFileInfo::exists(path) ? receipt.sha256 : sha256OfFile(path);
     if (!isAccepted(reply)) {
         emit logAdded(QStringLiteral("Network Error. Upload failed for: ") + path +
                       QStringLiteral(" -> Reason: ") + failureReason(reply));
-    } else if (receipt != sent) {
+    } else if (receipt.given && receipt.sha256.isEmpty()) {
+        emit logAdded(QStringLiteral("!!! Server's receipt is no SHA-256, keeping the photo: ") +
+                      path + QStringLiteral(" -> ") + receipt.text);
+    } else if (!receipt.given && m_serverSendsReceipts) {
+        // The server has sent receipts: a 2xx without one is a proxy's or portal's page.
+        emit logAdded(QStringLiteral("!!! Answer carries no receipt, keeping the photo: ") + path);
+    } else if (receipt.sha256 != sent) {
         // The server or a proxy kept other bytes than the photo: it goes again next cycle.
         emit logAdded(QStringLiteral("!!! Server stored other bytes, keeping the photo: ") + path +
                       QStringLiteral(" -> sent SHA-256 ") + QString::fromLatin1(sent) +
-                      QStringLiteral(", server SHA-256 ") + QString::fromLatin1(receipt));
+                      QStringLiteral(", server SHA-256 ") + QString::fromLatin1(receipt.sha256));
     } else {
         emit logAdded(QStringLiteral("Successfully uploaded to server: ") + path);
         if (QFile *file = reply->findChild<QFile *>())

@@ -23,8 +23,12 @@ struct SyncConfig
     // server that accepts and never answers holds a one-at-a-time queue for
     // good; a slow transfer that still moves is never cut.
     int transferTimeoutMs = 300000;
+    // What a download leaves free on its volume, at most 5 % of the volume,
+    // so that the camera's next photo still has room.
+    qint64 diskReserveBytes = qint64(512) << 20;
 
     static SyncConfig program();
 
     QString productFolder() const { return companyRoot + QStringLiteral("/Lumipost"); }
+    QString lockFile() const { return companyRoot + QStringLiteral("/.lumipost-sync.lock"); }
 };

@@ -4,7 +4,9 @@
 #include "syncconfig.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
+#include <QLockFile>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -21,8 +23,9 @@ struct DownloadTask
     QString fileName;
     QString url;
     QString localFilePath;
-    qint64 size = -1;  // from the index; a resumed partial must end at exactly this size
-    QByteArray sha256; // from the index, lowercase hex; empty when it gives none
+    qint64 size = -1;    // from the index; a resumed partial must end at exactly this size
+    QByteArray sha256;   // from the index, lowercase hex; empty when it gives none
+    int wholeBodies = 0; // fetched from the start since the index was read
 };
 
 class SyncWorker : public QObject
@@ -60,6 +63,7 @@ private:
     QSet<QString> queueAppIndex(const QList<AppIndexEntry> &entries);
     void removeLocalExtras(const QSet<QString> &serverPaths);
     void processNextAppDownload();
+    void retryAppIndexLater();
     void goOnWithout(const DownloadTask &task);
     // Main application launch
     void launchMainApplication();
@@ -78,16 +82,24 @@ private:
     void removeObsoleteVideos(const QString &folder, const QSet<QString> &keptNames,
                               const QString &linePrefix);
     void dropVideosBelow(const QString &folder);
+    void readVideoIndexAgain();
     // Core
+    bool claimCompanyRoot();
     QString getDeviceUuid();
     void startPeriodicTimers();
     QNetworkReply *startDownload(const DownloadTask &task,
                                  void (SyncWorker::*onFinished)(QNetworkReply *));
     void relayDownloadProgress(QNetworkReply *reply, qint64 received, qint64 total);
+    bool fitsOnDisk(const DownloadTask &task);
+    void waitForName(const DownloadTask &task, bool isVideo, const QString &reason);
+    void retryRename(const QString &path);
+    bool isWaitingForName(const DownloadTask &task) const;
     QString publicMediaFolder() const;
     QString deviceFolder(const QString &deviceUuid) const;
 
     SyncConfig m_config;
+    // One agent per company root: two would write the same partial files.
+    QLockFile m_rootLock;
     QNetworkAccessManager *m_networkManager;
     QElapsedTimer m_bootTimer;
     QTimer *m_photoTimer = nullptr;
@@ -100,6 +112,18 @@ private:
     QString m_failingAppFile;
     QElapsedTimer m_failingSince;
     bool m_launchedWithoutFile = false;
+    // A file was left out of this pass; the index is read again after the queue.
+    bool m_rereadAppIndex = false;
+    bool m_rereadVideoIndex = false;
+    int m_videoIndexRereads = 0; // in a row, for the back-off
+    // Downloaded and verified, but the name is taken: only the rename is tried again.
+    struct WaitingFile
+    {
+        DownloadTask task;
+        bool isVideo = false;
+        int tries = 0;
+    };
+    QHash<QString, WaitingFile> m_waitingForName;
     // Hashes of the files downloaded since a queue last ran empty; a kill
     // before they are saved only costs one read of those files later.
     HashRecords m_downloadedHashes;
@@ -113,6 +137,8 @@ private:
     };
     QList<PhotoTask> m_photoQueue;
     int m_uploadsPosted = 0;
+    // Once the server has sent a receipt this run, a 2xx without one deletes nothing.
+    bool m_serverSendsReceipts = false;
     // A tick while the video index is still being fetched sends no second request.
     bool m_videoIndexPending = false;
 };

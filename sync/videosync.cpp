@@ -16,6 +16,9 @@
 #include <QNetworkReply>
 #include <QTimer>
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 const QLatin1String publicType("public");
@@ -27,7 +30,8 @@ const QLatin1String mediaFolderName("/Media");
 bool isPlainFileName(const QString &name)
 {
     return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
-           !name.contains(u'/') && !name.contains(u'\\') && !startsWithDriveLetter(name);
+           !name.contains(u'/') && !name.contains(u'\\') && !startsWithDriveLetter(name) &&
+           !hasControlCharacter(name);
 }
 
 // The log line that explains why an entry cannot be placed, or nothing.
@@ -39,7 +43,7 @@ QString skipLineFor(const VideoIndexEntry &entry, const QString &deviceUuid)
         return QStringLiteral("!!! Skipping private video without a device identity: ") +
                entry.fileName;
     if (!isPlainFileName(entry.fileName))
-        return QStringLiteral("!!! Skipping unsafe video file name: ") + entry.fileName;
+        return QStringLiteral("!!! Skipping unsafe video file name: ") + printable(entry.fileName);
     return QString();
 }
 
@@ -59,7 +63,7 @@ std::optional<QList<VideoIndexEntry>> parseVideoIndex(const QByteArray &body)
         const QByteArray hash = normalizedSha256(sha256.toString());
         entries.append({object.value(QLatin1String("type")).toString(),
                         object.value(QLatin1String("filename")).toString(),
-                        object.value(QLatin1String("size")).toInteger(), hash,
+                        readIndexSize(object.value(QLatin1String("size"))), hash,
                         !sha256.isUndefined() && hash.isEmpty()});
     }
     return entries;
@@ -116,6 +120,7 @@ void SyncWorker::onVideoIndexFetchFinished(QNetworkReply *reply)
                              QStringLiteral("Removing obsolete private video: "));
 
     if (m_videoDownloadQueue.isEmpty()) {
+        m_videoIndexRereads = 0;
         emit logAdded(QStringLiteral("All videos (Public & Private) are completely synchronized."));
         emit statusChanged(QStringLiteral("System Idle"), QStringLiteral("idle"));
         return;
@@ -149,6 +154,11 @@ void SyncWorker::queueMissingVideos(const QList<VideoIndexEntry> &entries,
             continue;
         }
         names.insert(key);
+        if (entry.size < 0) {
+            emit logAdded(QStringLiteral("!!! Skipping video entry with an unreadable size: ") +
+                          entry.fileName);
+            continue;
+        }
         const QString localFilePath = (isPublic ? publicFolder : privateFolder) + entry.fileName;
         if (isUpToDate(localFilePath, entry.size, entry.sha256, hashes))
             continue;
@@ -193,12 +203,20 @@ void SyncWorker::processNextVideoDownload()
 {
     if (m_videoDownloadQueue.isEmpty()) {
         m_downloadedHashes.saveAll(false);
+        if (std::exchange(m_rereadVideoIndex, false))
+            return readVideoIndexAgain();
+        m_videoIndexRereads = 0;
         emit logAdded(QStringLiteral("=== Video Ads Sync Cycle Finished Successfully ==="));
         emit statusChanged(QStringLiteral("System Idle"), QStringLiteral("idle"));
         return;
     }
     // The head stays queued until its body is on disk, so a retry fetches it again.
     const DownloadTask task = m_videoDownloadQueue.first();
+    if (isWaitingForName(task)) { // its verified bytes wait beside it
+        m_videoDownloadQueue.removeFirst();
+        processNextVideoDownload();
+        return;
+    }
     emit logAdded(QStringLiteral("Starting download for video file: ") + task.fileName);
     emit statusChanged(QStringLiteral("Downloading video ads..."), QStringLiteral("download"));
     // The media folder may have been removed since the index was read; without
@@ -213,7 +231,27 @@ void SyncWorker::processNextVideoDownload()
         return;
     }
     QDir().mkdir(folder);
+    if (!fitsOnDisk(task)) { // it waits for the next cycle; the others need not
+        m_videoDownloadQueue.removeFirst();
+        processNextVideoDownload();
+        return;
+    }
     startDownload(task, &SyncWorker::onVideoDownloadFinished);
+}
+
+// Once per cycle that met a video other than the index's: at once the first
+// time, then waiting twice as long each time, up to the cycle's interval.
+void SyncWorker::readVideoIndexAgain()
+{
+    const int delay = m_videoIndexRereads == 0
+                          ? 0
+                          : int(std::min<qint64>(qint64(m_config.fileRetryMs)
+                                                     << std::min(m_videoIndexRereads - 1, 20),
+                                                 m_config.videoIntervalMs));
+    ++m_videoIndexRereads;
+    emit logAdded(QStringLiteral("=== Video Index will be read again in %1 ms ===").arg(delay));
+    emit statusChanged(QStringLiteral("System Idle"), QStringLiteral("idle"));
+    QTimer::singleShot(delay, this, &SyncWorker::handleVideoSyncTimeout);
 }
 
 void SyncWorker::dropVideosBelow(const QString &folder)
@@ -229,12 +267,12 @@ void SyncWorker::onVideoDownloadFinished(QNetworkReply *reply)
 {
     reply->deleteLater();
     reply->manager()->deleteLater();
-    const QString fileName = reply->property("fileName").toString();
+    DownloadTask &task = m_videoDownloadQueue.first();
 
     QString reason;
-    switch (finishFileDownload(reply, reason)) {
+    switch (finishFileDownload(reply, task.wholeBodies, reason)) {
     case DownloadEnd::TransferFailed:
-        emit logAdded(QStringLiteral("!!! Failed to download video: ") + fileName +
+        emit logAdded(QStringLiteral("!!! Failed to download video: ") + task.fileName +
                       QStringLiteral(" -> Error: ") + reason +
                       QStringLiteral(" -> Retrying in 3s... !!!"));
         QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextVideoDownload);
@@ -245,13 +283,25 @@ void SyncWorker::onVideoDownloadFinished(QNetworkReply *reply)
         emit logAdded(QStringLiteral(" -> ") + reason);
         QTimer::singleShot(m_config.fileRetryMs, this, &SyncWorker::processNextVideoDownload);
         return;
+    case DownloadEnd::Incomplete:
+        processNextVideoDownload();
+        return;
+    case DownloadEnd::NotIndexed:
+        // Most likely republished since the index was read.
+        emit logAdded(QStringLiteral("!!! Video is not the one the index lists, the index is read "
+                                     "again: ") +
+                      task.fileName + QStringLiteral(" -> ") + reason);
+        m_rereadVideoIndex = true;
+        break;
+    case DownloadEnd::NameTaken:
+        waitForName(task, true, reason);
+        break;
     case DownloadEnd::Saved:
+        m_downloadedHashes.remember(task.localFilePath, task.sha256);
+        emit logAdded(QStringLiteral(">>> SUCCESS: ") + task.fileName +
+                      QStringLiteral(" completely saved to disk. <<<"));
         break;
     }
-    m_downloadedHashes.remember(reply->property("localFilePath").toString(),
-                                m_videoDownloadQueue.first().sha256);
-    emit logAdded(QStringLiteral(">>> SUCCESS: ") + fileName +
-                  QStringLiteral(" completely saved to disk. <<<"));
     m_videoDownloadQueue.removeFirst();
     processNextVideoDownload();
 }

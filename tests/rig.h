@@ -23,7 +23,7 @@ inline const QString videoSyncedLine = "All videos (Public & Private) are comple
 
 QByteArray sha256(const QByteArray &bytes);
 QByteArray bytesOf(const QString &name, int size); // distinct bytes per name, so a mix-up shows
-bool acceptsPhoto(const TestResponse &response, const QByteArray &photo);
+bool acceptsPhoto(const TestResponse &response, const QByteArray &photo, bool receiptsSeen = false);
 
 // A kiosk in a temporary folder (company root "KESTOVA", device "kiosk-07")
 // and a loopback server that plays the sync server: the two indexes at their
@@ -34,9 +34,9 @@ struct Rig
     Rig();
     ~Rig();
     void start(const std::function<void(SyncConfig &)> &adjust = nullptr);
-    void restart();
     TestResponse answer(const RecordedRequest &r);
     TestResponse ranged(const RecordedRequest &r, const QByteArray &bytes) const;
+    QByteArray echoed(const RecordedRequest &r) const;
     QString installProgram(); // a script the launch can start, without its execute bit
     QStringList lines() const;
     bool logged(const QString &prefix) const { return loggedInOrder({prefix}); }
@@ -52,10 +52,11 @@ struct Rig
     QByteArray appIndex;                   // null: the request is never answered
     QByteArray videoIndex;                 // null: the request is never answered
     QHash<QByteArray, QByteArray> content; // request path -> file bytes
-    bool echo = false;                     // any other file holds its own request target
+    bool echo = false; // any other file holds its own request target, sized as indexed
     bool honourRange = true;
     std::function<void(TestResponse &, const RecordedRequest &)> fault;
     QSet<QByteArray> accepted; // photo bodies answered with a whole 2xx that names them
+    bool receiptsSeen = false;
     std::function<void(SyncConfig &)> adjust;
     std::unique_ptr<SyncWorker> worker;
     std::unique_ptr<QSignalSpy> logs;

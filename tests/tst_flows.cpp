@@ -40,13 +40,13 @@ void lay(Rig &rig, const QStringList &files)
     }
 }
 
-// Plain files below the folder, relative to it, without the agent's records.
+// Plain files below the folder, relative to it, without the agent's records and lock.
 QStringList filesBelow(const QString &folder)
 {
     QStringList files = treeOf(folder);
     files.removeIf([&](const QString &entry) {
-        return !QFileInfo(folder + '/' + entry).isFile() || entry.endsWith(".lumipost-hashes") ||
-               entry == "config.ini";
+        return !QFileInfo(folder + '/' + entry).isFile() ||
+               QFileInfo(entry).fileName().startsWith(".lumipost-") || entry == "config.ini";
     });
     return files;
 }
@@ -115,11 +115,13 @@ void FlowsTest::reconcile_data()
     // The agent's record of a hash is trusted only while the file's size and
     // time are those it recorded.
     const QByteArray bin = appRoute + "app.bin";
+    const QByteArray size = QByteArray::number(bin.size());
     QTest::newRow("a record that no longer fits its file")
         << true
-        << QStringList{"Lumipost/app.bin",
-                       "Lumipost/.lumipost-hashes=3 0 " + sha256(bin) + " app.bin"}
-        << QByteArray(R"([{"relativePath":"app.bin","size":3,"sha256":")" + sha256(bin) + "\"}]")
+        << QStringList{"Lumipost/app.bin=" + QString(bin).replace("app", "old"),
+                       "Lumipost/.lumipost-hashes=" + size + " 0 " + sha256(bin) + " app.bin"}
+        << QByteArray(R"([{"relativePath":"app.bin","size":)" + size + R"(,"sha256":")" +
+                      sha256(bin) + "\"}]")
         << QByteArray() << 0 << Bytes{bin} << QStringList{"Lumipost/app.bin"}
         << QStringList{completedLine};
 
@@ -145,6 +147,17 @@ void FlowsTest::reconcile_data()
         << skipped + QStringList{"!!! Skipping path through a link in App Index: link/x.txt",
                                  "!!! Skipping path through a link in App Index: link/sub",
                                  completedLine};
+
+    // Media is the video flow's; a name with a line break would spoil the hash record.
+    QTest::newRow("Media and control characters")
+        << true << QStringList{"Lumipost/Media/ad.mp4"}
+        << QByteArray(R"([{"relativePath":"Media/ad.mp4","size":5},{"relativePath":"media/x",
+                          "isDir":true},{"relativePath":"MEDIA\\b.mp4"},
+                          {"relativePath":"odd\nname.txt"},{"relativePath":"ok.txt"}])")
+        << QByteArray() << 0 << Bytes{appRoute + "ok.txt"}
+        << QStringList{"Lumipost/Media/ad.mp4", "Lumipost/ok.txt"}
+        << QStringList{unsafeLine + "odd\uFFFDname.txt",
+                       "!!! App Index lists 3 entries under Media", completedLine};
 
     QTest::newRow("index fails, the program starts, then an array")
         << true << QStringList{} << QByteArray("[]") << appIndexTarget << 2 << Bytes{}
@@ -194,6 +207,18 @@ void FlowsTest::reconcile_data()
             << Bytes{publicRoute + "promo.mp4", publicRoute + "PROMO.MP4"}
             << QStringList{pub + "PROMO.MP4", pub + "promo.mp4", priv + "b.mp4"}
             << obsolete + QStringList{"Removing obsolete public video: Promo.mp4", videoDoneLine};
+    // One size reader for both indexes; a file that cannot fit waits and holds nothing back.
+    QTest::newRow("sizes and disk space")
+        << false << QStringList{pub + "a.mp4"}
+        << QByteArray(R"([{"type":"public","filename":"a.mp4","size":"3"},{"type":"public",
+                          "filename":"big.mp4","size":1e15},{"type":"public","filename":"neg.mp4",
+                          "size":-1},{"type":"public","filename":"half.mp4","size":1.5},
+                          {"type":"public","filename":"ok.mp4"}])")
+        << QByteArray() << 0 << Bytes{publicRoute + "ok.mp4"}
+        << QStringList{pub + "a.mp4", pub + "ok.mp4"}
+        << QStringList{"!!! Skipping video entry with an unreadable size: neg.mp4",
+                       "!!! Skipping video entry with an unreadable size: half.mp4",
+                       "Not enough disk space for big.mp4: needs 953674317 MB, ", videoDoneLine};
     QTest::newRow("empty index keeps sub-folders and hidden files")
         << false << QStringList{pub + "a.mp4", pub + ".hidden", pub + "sub/x.mp4", priv + "b.mp4"}
         << QByteArray("[]") << QByteArray() << 0 << Bytes{}
@@ -226,11 +251,12 @@ void FlowsTest::reconcile_data()
     QStringList lines{"!!! Skipping video entry with unknown type: ",
                       "!!! Skipping video entry with unknown type: ",
                       "!!! Skipping video entry with unknown type: Public"};
-    for (const QString name :
-         {"", ".", "..", "../up.mp4", "sub/x.mp4", "sub\\x.mp4", "C:x.mp4", "/abs.mp4"}) {
+    for (const QString name : {"", ".", "..", "../up.mp4", "sub/x.mp4", "sub\\x.mp4", "C:x.mp4",
+                               "/abs.mp4", "a\nb.mp4"}) {
         for (const char *type : {"public", "private"}) {
             index.append(QJsonObject{{"type", type}, {"filename", name}});
-            lines << "!!! Skipping unsafe video file name: " + name;
+            lines << "!!! Skipping unsafe video file name: " +
+                         QString(name).replace('\n', u'\uFFFD');
         }
     }
     QStringList rejected{pub + "untyped.mp4", "kiosk-07/"};

@@ -31,6 +31,7 @@ private slots:
     void init()
     {
         // Nothing fires by itself: the server is unreachable and the start delay long.
+        m_window.reset(); // one agent per company root
         m_window = std::make_unique<MainWindow>(
             testConfig(m_tmp.path() + "/KESTOVA", "http://127.0.0.1:1"));
         m_window->show();
