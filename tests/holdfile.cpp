@@ -1,6 +1,5 @@
-// Holds a file open as a media player or a running program does: shared for
-// reading and writing but not for deletion, so Windows refuses to replace or
-// delete it. Prints "held" once it has the file; lets go when its input ends.
+// Holds a file open as a player does, not shared for deletion, so Windows refuses
+// to replace it. Prints "held" once it has the file; lets go when its input ends.
 #include <windows.h>
 
 #include <cstdio>
@@ -15,8 +14,8 @@ int main(int argc, char *argv[])
         return 1;
     std::puts("held");
     std::fflush(stdout);
-    while (std::getchar() != EOF) {
-    }
+    for (int c = 0; c != EOF;)
+        c = std::getchar();
     CloseHandle(file);
     return 0;
 }

@@ -480,8 +480,7 @@ void FaultsTest::localFaults_data()
         << folderInPlace("/Lumipost/Media/promo.mp4") << removeIt("/Lumipost/Media/promo.mp4")
         << renameWaits;
 #ifdef Q_OS_WIN
-    // A player holds the video open, as players do: Windows refuses to replace
-    // it until the player lets go.
+    // Windows refuses to replace a video a player holds open until it lets go.
     auto player = std::make_shared<QProcess>();
     QTest::newRow("video held open by a player") << Action([player](Kiosk &k) {
         player->start(QCoreApplication::applicationDirPath() + "/holdfile.exe",

@@ -59,8 +59,7 @@ inline QStringList treeOf(const QString &dir)
     return entries;
 }
 
-// A link to a folder: a symbolic link, or on Windows a junction, which needs
-// no privilege there. False where none can be made.
+// A symbolic link to a folder, or on Windows a junction (no privilege needed).
 inline bool linkFolder(const QString &target, const QString &link)
 {
 #ifdef Q_OS_WIN
@@ -72,14 +71,10 @@ inline bool linkFolder(const QString &target, const QString &link)
 #endif
 }
 
-// Wine 8 makes neither junctions nor symbolic links: its mklink fails, and a
-// Unix link in the prefix shows as a plain folder.
+// Wine 8 makes no links: mklink fails, a Unix link in the prefix is a plain folder.
 inline bool canLinkFolders()
 {
-    static const bool can = [] {
-        QTemporaryDir dir;
-        return QDir().mkdir(dir.path() + "/target") &&
-               linkFolder(dir.path() + "/target", dir.path() + "/link");
-    }();
+    static const QTemporaryDir probe;
+    static const bool can = linkFolder(probe.path(), probe.path() + "/link");
     return can;
 }

@@ -7,25 +7,13 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$top/scripts/sample-content.sh"
 source "$top/server/nginx-local.sh"
+source "$top/tests/e2e/checks.sh"
 mode=$1 agent_build=$2 scratch=$3
 root="$scratch/KESTOVA" data="$scratch/server-data" device="kiosk-e2e"
 trap 'kill ${LUMIPOST_AGENT_PID:-} ${LUMIPOST_SERVER_PID:-} 2>/dev/null || true; stop_nginx_server' EXIT
 
-failures=0
-check() { # check WHAT COMMAND...
-    local what=$1
-    shift
-    if "$@" >"$scratch/check.out" 2>&1; then
-        echo "ok:   $what"
-    else
-        echo "FAIL: $what"
-        sed 's/^/      /' "$scratch/check.out"
-        failures=$((failures + 1))
-    fi
-}
 # none COMMAND...: it prints nothing; what it printed is the failure's detail.
 none() { ! { "$@" 2>/dev/null || true; } | grep .; }
-same_trees() { diff -r -x .lumipost-hashes "$@"; } # the agent's record of checked hashes
 wait_until() { # wait_until SECONDS COMMAND...
     for _ in $(seq $((100 * $1))); do
         "${@:2}" && return

@@ -1,0 +1,11 @@
+# Sourced by the end-to-end scripts: one line a check, its output on failure.
+failures=0
+check() { # check WHAT COMMAND...; $scratch holds the output
+    if "${@:2}" >"$scratch/check.out" 2>&1; then
+        echo "ok:   $1"
+    else
+        echo "FAIL: $1" && sed 's/^/      /' "$scratch/check.out"
+        failures=$((failures + 1))
+    fi
+}
+same_trees() { diff -r -x .lumipost-hashes "$@"; } # the agent's record of checked hashes
