@@ -77,8 +77,8 @@ run_checks() {
         same_trees "$data/Lumipost/ADS/Public" "$root/Lumipost/Media"
     check "the device's media folder holds exactly its private videos" \
         same_trees "$data/Lumipost/ADS/Private/$device" "$root/$device/Media"
-    check "the company root holds only the device and product folders" \
-        test "$(ls -A "$root" | LC_ALL=C sort | tr '\n' ' ')" = "Lumipost $device "
+    check "the company root holds only the device and product folders, and the agent's lock" \
+        test "$(ls -A "$root" | LC_ALL=C sort | tr '\n' ' ')" = ".lumipost-sync.lock Lumipost $device "
     # Where a stray write would land: the working and build folders, the real
     # autostart folder and the program's default root.
     check "nothing was written outside the scratch folder" none find "$workdir" "$agent_build" \
