@@ -450,12 +450,16 @@ void FaultsTest::serverFaults()
         QVERIFY2(fails || !k.logged(line), qPrintable(line));
     // Nothing goes twice but for a failure or a restart: a cycle that starts
     // while the last one is busy would fetch a file, or send a photo, again.
+    // An unframed answer that ends the connection may be sent for once more by
+    // Qt itself (the agent's own log shows the fetch once).
+    const int resent = probe.omitContentLength;
     QHash<QByteArray, int> sent;
     for (const RecordedRequest &r : k.server.requests())
         ++sent[r.part("photo") ? r.part("photo")->body : r.path];
     for (auto it = sent.cbegin(); it != sent.cend(); ++it)
         QVERIFY2(it.key() == "/sync_api.php" ||
-                     it.value() <= 1 + (restart != NoRestart) + fails * k.faultsOn.value(it.key()),
+                     it.value() <=
+                         1 + (restart != NoRestart) + (fails + resent) * k.faultsOn.value(it.key()),
                  it.key().left(40).constData());
 }
 
