@@ -1,5 +1,4 @@
-// Holds a file open as a player does, not shared for deletion, so Windows refuses
-// to replace it. Prints "held" once it has the file; lets go when its input ends.
+// Holds a file open as a player does (no FILE_SHARE_DELETE) until its input ends.
 #include <windows.h>
 
 #include <cstdio>

@@ -448,10 +448,8 @@ void FaultsTest::serverFaults()
     const bool fails = !acceptsPhoto(probe, "") || probe.body != QByteArray(100, '.');
     for (const QString &line : failureLines)
         QVERIFY2(fails || !k.logged(line), qPrintable(line));
-    // Nothing goes twice but for a failure or a restart: a cycle that starts
-    // while the last one is busy would fetch a file, or send a photo, again.
-    // An unframed answer that ends the connection may be sent for once more by
-    // Qt itself (the agent's own log shows the fetch once).
+    // Nothing goes twice but for a failure or a restart (a busy cycle overlapped
+    // by the next would): an unframed answer Qt itself may ask for once more.
     const int resent = probe.omitContentLength;
     QHash<QByteArray, int> sent;
     for (const RecordedRequest &r : k.server.requests())

@@ -1,4 +1,4 @@
-# Sourced by the end-to-end scripts: one line a check, its output on failure.
+# Sourced by the end-to-end scripts.
 failures=0
 check() { # check WHAT COMMAND...; $scratch holds the output
     if "${@:2}" >"$scratch/check.out" 2>&1; then

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# The Windows agent as an operator rolls it out, under Wine: silent install, the installed agent
-# against the reference server on its built-in URL, the disk checked, silent uninstall.
+# Under Wine: silent install, the installed agent against the reference server, silent uninstall.
 # Usage: e2e-windows.sh WINDOWS_OUT (build/windows; WINEPREFIX and WINEPATH set by windows.sh)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
