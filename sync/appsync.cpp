@@ -131,7 +131,10 @@ void SyncWorker::onIndexFetchFinished(QNetworkReply *reply)
     reply->deleteLater();
     reply->manager()->deleteLater();
 
-    if (reply->error() != QNetworkReply::NoError) {
+    const bool fetched = reply->error() == QNetworkReply::NoError;
+    const QByteArray body = fetched ? reply->readAll() : QByteArray();
+    if (!fetched ||
+        !isTrustedIndex(reply, body, "list_apps", QString(), QStringLiteral("App Index"))) {
         emit logAdded(QStringLiteral("Failed to fetch App Index (Network offline). Will execute "
                                      "local app after 1-minute mark passes..."));
         launchMainApplication();
@@ -140,7 +143,7 @@ void SyncWorker::onIndexFetchFinished(QNetworkReply *reply)
         QTimer::singleShot(m_config.indexRetryMs, this, &SyncWorker::startAppSync);
         return;
     }
-    const std::optional<QList<AppIndexEntry>> entries = parseAppIndex(reply->readAll());
+    const std::optional<QList<AppIndexEntry>> entries = parseAppIndex(body);
     if (!entries) {
         launchMainApplication();
         startPeriodicTimers();
@@ -185,6 +188,13 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
             continue;
         }
         serverPaths.insert(key);
+        // In a signed index only a hash binds a file's bytes to the signature:
+        // a file listed by size alone is neither fetched nor deleted.
+        if (m_indexSignatures.isOn() && !entry.isDir && entry.sha256.isEmpty()) {
+            emit logAdded(QStringLiteral("!!! Skipping App Index entry without sha256: ") +
+                          entry.relativePath);
+            continue;
+        }
         if (!isLinkFree(base, writtenFolder(entry.relativePath, entry.isDir), linkFreeFolders)) {
             emit logAdded(linkLine + entry.relativePath);
             continue;
@@ -232,7 +242,7 @@ void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
         if (isInMediaFolder(relativePath) || isBelowAny(relativePath, passedOver))
             continue;
         const QFileInfo info = it.fileInfo();
-        if (info.fileName() == hashRecordName)
+        if (info.fileName() == hashRecordName || info.fileName() == indexCounterName)
             continue;
         const QString partialTarget = PartialFile::targetOf(it.filePath());
         if (!partialTarget.isEmpty()) {

@@ -1,8 +1,8 @@
 #include "filedownload.h"
 
+#include "crypto.h"
 #include "platform.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -230,7 +230,7 @@ private:
             return DownloadEnd::WriteFailed;
         }
         m_file.close();
-        const QByteArray sha256 = m_hash.result().toHex();
+        const QByteArray sha256 = m_hash.hexResult();
         if (!m_expectedSha256.isEmpty() && sha256 != m_expectedSha256) {
             PartialFile::remove(m_target);
             reason = QStringLiteral("SHA-256 mismatch for %1: expected %2, got %3")
@@ -259,7 +259,7 @@ private:
     qint64 m_expectedSize;
     QByteArray m_expectedSha256;
     qint64 m_offset;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    Sha256 m_hash;
     QFile m_file;
     bool m_begun = false;
     QByteArray m_chunk;

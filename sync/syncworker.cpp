@@ -41,6 +41,7 @@ SyncConfig SyncConfig::program()
     config.companyRoot = QStringLiteral(LUMIPOST_COMPANY_ROOT);
     config.serverUrl = QStringLiteral(LUMIPOST_SYNC_SERVER_URL);
     config.configIniPath = QCoreApplication::applicationDirPath() + QStringLiteral("/config.ini");
+    config.indexPublicKey = QByteArrayLiteral(LUMIPOST_INDEX_PUBLIC_KEY);
     return config;
 }
 
@@ -48,7 +49,8 @@ SyncWorker::SyncWorker(QObject *parent) : SyncWorker(SyncConfig::program(), pare
 {}
 
 SyncWorker::SyncWorker(const SyncConfig &config, QObject *parent)
-    : QObject(parent), m_config(config), m_networkManager(new QNetworkAccessManager(this))
+    : QObject(parent), m_config(config), m_networkManager(new QNetworkAccessManager(this)),
+      m_indexSignatures(config.indexPublicKey, config.productFolder() + u'/' + indexCounterName)
 {
     m_basePath = m_config.productFolder();
     QDir().mkpath(m_basePath);
@@ -101,6 +103,20 @@ QString SyncWorker::publicMediaFolder() const
 QString SyncWorker::deviceFolder(const QString &deviceUuid) const
 {
     return m_config.companyRoot + QLatin1Char('/') + deviceUuid;
+}
+
+// A refused index counts as one that could not be fetched: nothing is
+// deleted or fetched on its word.
+bool SyncWorker::isTrustedIndex(const QNetworkReply *reply, const QByteArray &body,
+                                const QByteArray &route, const QString &device,
+                                const QString &indexName)
+{
+    if (!m_indexSignatures.isOn())
+        return true;
+    const QString refusal = m_indexSignatures.refusal(reply, body, route, device);
+    if (!refusal.isEmpty())
+        emit logAdded(QStringLiteral("!!! %1 signature refused: %2").arg(indexName, refusal));
+    return refusal.isEmpty();
 }
 
 void SyncWorker::startPeriodicTimers()

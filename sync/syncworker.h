@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hashrecord.h"
+#include "indexsignature.h"
 #include "syncconfig.h"
 
 #include <QElapsedTimer>
@@ -80,6 +81,8 @@ private:
     void dropVideosBelow(const QString &folder);
     // Core
     QString getDeviceUuid();
+    bool isTrustedIndex(const QNetworkReply *reply, const QByteArray &body, const QByteArray &route,
+                        const QString &device, const QString &indexName);
     void startPeriodicTimers();
     QNetworkReply *startDownload(const DownloadTask &task,
                                  void (SyncWorker::*onFinished)(QNetworkReply *));
@@ -113,6 +116,7 @@ private:
     };
     QList<PhotoTask> m_photoQueue;
     int m_uploadsPosted = 0;
+    IndexSignatures m_indexSignatures;
     // A tick while the video index is still being fetched sends no second request.
     bool m_videoIndexPending = false;
 };

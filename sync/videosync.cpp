@@ -78,9 +78,11 @@ void SyncWorker::handleVideoSyncTimeout()
     auto *manager = new QNetworkAccessManager(this);
     connect(manager, &QNetworkAccessManager::finished, this,
             &SyncWorker::onVideoIndexFetchFinished);
-    QNetworkRequest request(ServerApi::videoIndexUrl(m_config.serverUrl, getDeviceUuid()));
+    const QString deviceUuid = getDeviceUuid();
+    QNetworkRequest request(ServerApi::videoIndexUrl(m_config.serverUrl, deviceUuid));
     request.setTransferTimeout(m_config.transferTimeoutMs);
-    manager->get(request);
+    // The signature names the device the index was asked for.
+    manager->get(request)->setProperty("deviceUuid", deviceUuid);
     m_videoIndexPending = true;
 }
 
@@ -90,12 +92,16 @@ void SyncWorker::onVideoIndexFetchFinished(QNetworkReply *reply)
     reply->manager()->deleteLater();
     m_videoIndexPending = false;
 
-    if (reply->error() != QNetworkReply::NoError) {
+    const bool fetched = reply->error() == QNetworkReply::NoError;
+    const QByteArray body = fetched ? reply->readAll() : QByteArray();
+    if (!fetched ||
+        !isTrustedIndex(reply, body, "list_videos", reply->property("deviceUuid").toString(),
+                        QStringLiteral("Video Index"))) {
         emit logAdded(QStringLiteral("Failed to fetch Video Index from server."));
         emit statusChanged(QStringLiteral("System Idle"), QStringLiteral("idle"));
         return;
     }
-    const std::optional<QList<VideoIndexEntry>> entries = parseVideoIndex(reply->readAll());
+    const std::optional<QList<VideoIndexEntry>> entries = parseVideoIndex(body);
     if (!entries)
         return;
 
@@ -149,6 +155,11 @@ void SyncWorker::queueMissingVideos(const QList<VideoIndexEntry> &entries,
             continue;
         }
         names.insert(key);
+        if (m_indexSignatures.isOn() && entry.sha256.isEmpty()) {
+            emit logAdded(QStringLiteral("!!! Skipping Video Index entry without sha256: ") +
+                          entry.fileName);
+            continue;
+        }
         const QString localFilePath = (isPublic ? publicFolder : privateFolder) + entry.fileName;
         if (isUpToDate(localFilePath, entry.size, entry.sha256, hashes))
             continue;
