@@ -4,7 +4,6 @@
 #include "platform.h"
 
 #include <QFile>
-#include <QNetworkReply>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -38,11 +37,10 @@ IndexSignatures::IndexSignatures(const QByteArray &publicKey, const QString &cou
     }
 }
 
-QString IndexSignatures::refusal(const QNetworkReply *reply, const QByteArray &body,
-                                 const QByteArray &route, const QString &device)
+QString IndexSignatures::refusal(const QByteArray &counter, const QByteArray &signature,
+                                 const QByteArray &body, const QByteArray &route,
+                                 const QString &device)
 {
-    const QByteArray counter = reply->rawHeader("X-Lumipost-Index-Counter");
-    const QByteArray signature = reply->rawHeader("X-Lumipost-Index-Signature");
     if (counter.isEmpty() && signature.isEmpty())
         return QStringLiteral("the index is not signed");
     const auto decoded =

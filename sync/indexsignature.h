@@ -4,8 +4,6 @@
 #include <QHash>
 #include <QString>
 
-class QNetworkReply;
-
 // Checks that an index is the one the operator's server signed for this
 // request, and not an older one: the signature covers the body's SHA-256, the
 // route, the device and a counter that only grows on the server. The newest
@@ -19,10 +17,11 @@ public:
     IndexSignatures(const QByteArray &publicKey, const QString &counterFile);
 
     bool isOn() const { return !m_publicKey.isEmpty(); }
-    // Why the index in `body` is refused, or empty when it is taken; the
-    // counter of a taken index is kept as the newest for its route.
-    QString refusal(const QNetworkReply *reply, const QByteArray &body, const QByteArray &route,
-                    const QString &device);
+    // Why the index in `body`, with the answer's counter and signature
+    // headers, is refused, or empty when it is taken; the counter of a taken
+    // index is kept as the newest for its route.
+    QString refusal(const QByteArray &counter, const QByteArray &signature, const QByteArray &body,
+                    const QByteArray &route, const QString &device);
 
 private:
     void saveCounters() const;

@@ -113,7 +113,9 @@ bool SyncWorker::isTrustedIndex(const QNetworkReply *reply, const QByteArray &bo
 {
     if (!m_indexSignatures.isOn())
         return true;
-    const QString refusal = m_indexSignatures.refusal(reply, body, route, device);
+    const QString refusal = m_indexSignatures.refusal(
+        reply->rawHeader("X-Lumipost-Index-Counter"),
+        reply->rawHeader("X-Lumipost-Index-Signature"), body, route, device);
     if (!refusal.isEmpty())
         emit logAdded(QStringLiteral("!!! %1 signature refused: %2").arg(indexName, refusal));
     return refusal.isEmpty();

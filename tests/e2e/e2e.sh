@@ -25,7 +25,7 @@ check() { # check WHAT COMMAND...
 }
 # none COMMAND...: it prints nothing; what it printed is the failure's detail.
 none() { ! { "$@" 2>/dev/null || true; } | grep .; }
-same_trees() { diff -r -x .lumipost-hashes "$@"; } # the agent's record of checked hashes
+same_trees() { diff -r -x .lumipost-hashes -x .lumipost-index-counters "$@"; } # the agent's records
 wait_until() { # wait_until SECONDS COMMAND...
     for _ in $(seq $((100 * $1))); do
         "${@:2}" && return
@@ -60,7 +60,7 @@ run_checks() {
     check "a product folder it may not make is named at start" wait_until 10 grep -qF \
         "!!! Cannot write the company folder $root/Lumipost: Permission denied" "$scratch/unwritable.log"
     stop_agent && chmod 2775 "$root" && mv "$scratch/product" "$root/Lumipost"
-    start_sample_server "$data" "$port" "$scratch/server.log"
+    LUMIPOST_SIGNING_KEY_FILE=$key start_sample_server "$data" "$port" "$scratch/server.log"
     workdir=$(dirname "$scratch")
     touch "$scratch/started"
     started=$(date +%s)
@@ -89,6 +89,7 @@ run_checks() {
         same_trees "$data/Lumipost/ADS/Public" "$root/Lumipost/Media"
     check "the device's media folder holds exactly its private videos" \
         same_trees "$data/Lumipost/ADS/Private/$device" "$root/$device/Media"
+    check "every index was signed and taken" none grep -E 'signature refused|without sha256' "$scratch/agent.log"
     check "the company root holds only the device and product folders" \
         test "$(ls -A "$root" | LC_ALL=C sort | tr '\n' ' ')" = "Lumipost $device "
     # Where a stray write would land: the working and build folders, the real
@@ -152,7 +153,10 @@ mkdir -p "$scratch/bin"
 make_server_data "$data" "$device"
 make_kiosk_root "$root" "$device"
 port=$(free_port)
-build_agent "$agent_build" "$port"
+# "run" is a signed fleet: the server signs its indexes, the agent takes no other.
+key="$scratch/index.key"
+[ "$mode" = kill ] || public_key=$(php "$top/server/keygen.php" "$key")
+build_agent "$agent_build" "$port" "${public_key:-}"
 cp "$agent_build/LumipostSync" "$scratch/bin/"
 printf '[MainApp]\nPath=%s\n' "$root/Lumipost/bin/kiosk-app.sh" >"$scratch/bin/config.ini"
 "${mode}_checks"
