@@ -110,7 +110,7 @@ QByteArray signatureOf(const QByteArray &message, const QByteArray &seed)
 // check of it (the body's hash, one Ed25519 verification, its counter kept).
 double signatureCheckSeconds(const QString &dir, const QString &indexName)
 {
-    QFile file(dir + u'/' + indexName);
+    QFile file(dir + u'/' + indexName + QStringLiteral("/sync_api.php"));
     if (!file.open(QIODevice::ReadOnly))
         fail(QStringLiteral("cannot read ") + file.fileName());
     const QByteArray body = file.readAll();
