@@ -277,6 +277,14 @@ void addReconcileLines(const Samples &samples, QList<Line> &lines, const QString
             continue;
         }
         lines.append(workCheck(samples, kase));
+        if (largest)
+            lines.append(
+                compare({label, kase, QStringLiteral("signature check"), QStringLiteral("ms"),
+                         scaled(samples.stats(row, QStringLiteral("agent"),
+                                              QStringLiteral("signature_seconds"), kase),
+                                1000),
+                         QStringLiteral("limit"), Stats{10, 10, 10, 1}, 2,
+                         QStringLiteral("< 10 ms"), 1.0, std::nullopt}));
         lines.append(compare(
             {QStringLiteral("1 reconcile"), kase, QStringLiteral("peak RSS"), QStringLiteral("MiB"),
              scaled(samples.stats(row, QStringLiteral("agent"), QStringLiteral("maxrss_kib"), kase),

@@ -1,8 +1,10 @@
 #include "bench.h"
 
+#include "indexsignature.h"
 #include "syncworker.h"
 #include "workerprobe.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -11,6 +13,8 @@
 #include <QNetworkReply>
 #include <QTimer>
 #include <QUrl>
+
+#include <openssl/evp.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -86,6 +90,47 @@ bool startsWithAny(const QString &line, std::initializer_list<const char *> pref
     return false;
 }
 
+QByteArray signatureOf(const QByteArray &message, const QByteArray &seed)
+{
+    EVP_PKEY *key = EVP_PKEY_new_raw_private_key(
+        EVP_PKEY_ED25519, nullptr, reinterpret_cast<const uchar *>(seed.data()), seed.size());
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    QByteArray signature(64, 0);
+    size_t length = signature.size();
+    if (!key || !context || EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key) != 1 ||
+        EVP_DigestSign(context, reinterpret_cast<uchar *>(signature.data()), &length,
+                       reinterpret_cast<const uchar *>(message.data()), message.size()) != 1)
+        fail(QStringLiteral("cannot sign"));
+    EVP_MD_CTX_free(context);
+    EVP_PKEY_free(key);
+    return signature;
+}
+
+// What a signed index of this size adds to the reconcile: the agent's whole
+// check of it (the body's hash, one Ed25519 verification, its counter kept).
+double signatureCheckSeconds(const QString &dir, const QString &indexName)
+{
+    QFile file(dir + u'/' + indexName + QStringLiteral("/sync_api.php"));
+    if (!file.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("cannot read ") + file.fileName());
+    const QByteArray body = file.readAll();
+    const QByteArray seed(32, '\x42');
+    const QByteArray message = "lumipost-index-v1\nlist_apps\n\n1\n" +
+                               QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+    const QByteArray publicKey = "IVL40Zt5HSRFMkLhXy6rbLfP+ntqXtMAl5YOBpiB2xI=";
+    const QString counters = dir + QStringLiteral("/.bench-index-counters");
+    QFile::remove(counters);
+    IndexSignatures signatures(publicKey, counters);
+    const QByteArray signature = signatureOf(message, seed).toBase64();
+    QElapsedTimer clock;
+    clock.start();
+    const QString refusal = signatures.refusal("1", signature, body, "list_apps", QString());
+    const qint64 elapsed = clock.nsecsElapsed();
+    if (!refusal.isEmpty())
+        fail(QStringLiteral("signature check: ") + refusal);
+    return secondsOf(elapsed);
+}
+
 } // namespace
 
 // From the moment the index body is readable to the line that follows the
@@ -127,6 +172,8 @@ int runReconcile(const QCommandLineParser &args)
     restoreUnlisted(root + QStringLiteral("/Lumipost"), unlisted);
 
     printSample(args, {{QStringLiteral("seconds"), secondsOf(elapsed)},
+                       {QStringLiteral("signature_seconds"),
+                        signatureCheckSeconds(dir, args.value(QStringLiteral("index")))},
                        {QStringLiteral("queued"), queued},
                        {QStringLiteral("deleted"), deleted},
                        {QStringLiteral("rss_before_kib"), rssBefore},

@@ -2,7 +2,7 @@
 # testing and the demo need, and only when one of them is missing.
 LUMIPOST_PACKAGES=(
     cmake g++ make pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev libssl-dev
     php-cli php-fpm php-sqlite3 nginx
     xvfb xauth
 )

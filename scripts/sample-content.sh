@@ -83,11 +83,12 @@ start_sample_server() {
     return 1
 }
 
-# build_agent AGENT_BUILD PORT: the agent, built for the sync server on this
-# loopback port (the server URL is compiled in).
+# build_agent AGENT_BUILD PORT [PUBLIC_KEY]: the agent, built for the sync
+# server on this loopback port (the server URL is compiled in), taking only
+# indexes signed by the key when one is given.
 build_agent() {
     cmake -S "$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)" -B "$1" \
-        -DLUMIPOST_SYNC_SERVER_URL="http://127.0.0.1:$2" >/dev/null
+        -DLUMIPOST_SYNC_SERVER_URL="http://127.0.0.1:$2" -DLUMIPOST_INDEX_PUBLIC_KEY="${3:-}" >/dev/null
     cmake --build "$1" --target LumipostSync >/dev/null
 }
 

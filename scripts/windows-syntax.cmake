@@ -13,6 +13,18 @@ set(compiler x86_64-w64-mingw32-g++-posix)
 # What Qt's win32-g++ platform adds to every compile.
 set(windows_defines -DUNICODE -D_UNICODE -DWIN32 -DMINGW_HAS_SECURE_API=1)
 
+# libcrypto's headers: those of scripts/windows-openssl.sh where it has run,
+# otherwise the host's, after MinGW-w64's own (the host build finds them in
+# /usr/include, which MinGW-w64 does not search).
+execute_process(COMMAND bash "${CMAKE_CURRENT_LIST_DIR}/windows-openssl.sh" --check
+                OUTPUT_VARIABLE openssl_prefix OUTPUT_STRIP_TRAILING_WHITESPACE
+                RESULT_VARIABLE openssl_missing)
+if(openssl_missing)
+    list(APPEND windows_defines -idirafter /usr/include/x86_64-linux-gnu -idirafter /usr/include)
+else()
+    list(APPEND windows_defines -isystem "${openssl_prefix}/include")
+endif()
+
 get_filename_component(build_dir "${BUILD_DIR}" ABSOLUTE)
 # The agent's own targets; the tests and benchmarks never run on a kiosk.
 set(program_dirs "${build_dir}" "${build_dir}/app" "${build_dir}/sync")

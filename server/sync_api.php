@@ -4,6 +4,7 @@ declare(strict_types=1);
 require_once __DIR__ . '/common.php';
 require_once __DIR__ . '/hashes.php';
 require_once __DIR__ . '/fleet_store.php';
+require_once __DIR__ . '/signing.php';
 
 const JSON_FLAGS = JSON_UNESCAPED_SLASHES | JSON_UNESCAPED_UNICODE | JSON_THROW_ON_ERROR;
 const MAX_SUFFIX = 9999;
@@ -51,12 +52,16 @@ function leaveOut(?string $path): void
     }
 }
 
-function sendIndex($index): never
+function sendIndex($index, string $route, string $device = ''): never
 {
     leaveOut(null);
     fwrite($index, ']');
+    $length = ftell($index);
+    foreach (indexSignatureHeaders($index, $route, $device) as $header) {
+        header($header);
+    }
     header('Content-Type: application/json');
-    header('Content-Length: ' . ftell($index));
+    header('Content-Length: ' . $length);
     rewind($index);
     fpassthru($index);
     exit;
@@ -157,7 +162,7 @@ function listApps(): never
     $index = openIndex();
     writeApplicationEntries($index, $root);
     HashQueue::save();
-    sendIndex($index);
+    sendIndex($index, 'list_apps');
 }
 
 function listVideos(): never
@@ -171,7 +176,8 @@ function listVideos(): never
         writeVideoEntries($index, $private, 'private');
     }
     HashQueue::save();
-    sendIndex($index);
+    // Signed for the device as asked, so that no other kiosk takes it for its own.
+    sendIndex($index, 'list_videos', is_string($device) ? $device : '');
 }
 
 // ---- Upload --------------------------------------------------------------------------------

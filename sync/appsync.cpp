@@ -125,11 +125,14 @@ void SyncWorker::onIndexFetchFinished(QNetworkReply *reply)
     reply->manager()->deleteLater();
 
     const bool answered = reply->error() == QNetworkReply::NoError;
+    const QByteArray body = answered ? reply->readAll() : QByteArray();
+    const bool trusted = answered && isTrustedIndex(reply, body, "list_apps", QString(),
+                                                    QStringLiteral("App Index"));
     const std::optional<QList<AppIndexEntry>> entries =
-        answered ? parseAppIndex(reply->readAll()) : std::nullopt;
+        trusted ? parseAppIndex(body) : std::nullopt;
     if (!entries) {
         // A proxy's or portal's page at boot is no index either: it is fetched again.
-        if (answered)
+        if (trusted)
             emit logAdded(QStringLiteral("!!! App Index answer is not a JSON array."));
         emit logAdded(QStringLiteral("Failed to fetch App Index (Network offline). Will execute "
                                      "local app after 1-minute mark passes..."));
@@ -189,6 +192,13 @@ QSet<QString> SyncWorker::queueAppIndex(const QList<AppIndexEntry> &entries)
                 entry.relativePath);
             continue;
         }
+        // In a signed index only a hash binds a file's bytes to the signature:
+        // a file listed by size alone is neither fetched nor deleted.
+        if (m_indexSignatures.isOn() && !entry.isDir && entry.sha256.isEmpty()) {
+            emit logAdded(QStringLiteral("!!! Skipping App Index entry without sha256: ") +
+                          entry.relativePath);
+            continue;
+        }
         if (!isLinkFree(base, writtenFolder(entry.relativePath, entry.isDir), linkFreeFolders)) {
             emit logAdded(linkLine + entry.relativePath);
             continue;
@@ -240,7 +250,7 @@ void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
         if (isInMediaFolder(relativePath) || isBelowAny(relativePath, passedOver))
             continue;
         const QFileInfo info = it.fileInfo();
-        if (info.fileName() == hashRecordName)
+        if (info.fileName() == hashRecordName || info.fileName() == indexCounterName)
             continue;
         const QString partialTarget = PartialFile::targetOf(it.filePath());
         if (!partialTarget.isEmpty()) {

@@ -1,8 +1,8 @@
 #include "filedownload.h"
 
+#include "crypto.h"
 #include "platform.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -266,7 +266,7 @@ private:
             return DownloadEnd::WriteFailed;
         }
         m_file.close();
-        const QByteArray sha256 = m_hash.result().toHex();
+        const QByteArray sha256 = m_hash.hexResult();
         if (!m_expectedSha256.isEmpty() && sha256 != m_expectedSha256) {
             PartialFile::remove(m_target);
             reason = QStringLiteral("SHA-256 mismatch for %1: expected %2, got %3")
@@ -308,7 +308,7 @@ private:
     QByteArray m_expectedSha256;
     qint64 m_offset;
     qint64 m_written = 0; // by this reply
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    Sha256 m_hash;
     QFile m_file;
     bool m_begun = false;
     bool m_whole = false; // the body is the file from its start

@@ -1,8 +1,8 @@
 #include "hashrecord.h"
 
+#include "crypto.h"
 #include "platform.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QSaveFile>
 
@@ -14,10 +14,10 @@ const QLatin1String hashRecordName(".lumipost-hashes");
 QByteArray sha256OfFile(const QString &path)
 {
     QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256 hash;
     if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
         return QByteArray();
-    return hash.result().toHex();
+    return hash.hexResult();
 }
 
 namespace {

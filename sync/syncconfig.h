@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // The agent's fixed configuration. The program always runs with program();
@@ -9,6 +10,8 @@ struct SyncConfig
     QString companyRoot;
     QString serverUrl;
     QString configIniPath;
+    // Base64 of the Ed25519 key that signs the indexes; empty: they are unsigned.
+    QByteArray indexPublicKey;
     int startDelayMs = 5000;
     int bootDelayMs = 60000;
     int photoIntervalMs = 60000;

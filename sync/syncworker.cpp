@@ -47,6 +47,7 @@ SyncConfig SyncConfig::program()
     config.serverUrl = QStringLiteral(LUMIPOST_SYNC_SERVER_URL);
     config.configIniPath = QCoreApplication::applicationDirPath() + QStringLiteral("/config.ini");
     config.diskReserveBytes = qint64(LUMIPOST_DISK_RESERVE_MB) * mebibyte;
+    config.indexPublicKey = QByteArrayLiteral(LUMIPOST_INDEX_PUBLIC_KEY);
     return config;
 }
 
@@ -55,7 +56,8 @@ SyncWorker::SyncWorker(QObject *parent) : SyncWorker(SyncConfig::program(), pare
 
 SyncWorker::SyncWorker(const SyncConfig &config, QObject *parent)
     : QObject(parent), m_config(config), m_rootLock(config.lockFile()),
-      m_networkManager(new QNetworkAccessManager(this))
+      m_networkManager(new QNetworkAccessManager(this)),
+      m_indexSignatures(config.indexPublicKey, config.productFolder() + u'/' + indexCounterName)
 {
     m_basePath = m_config.productFolder();
     connect(this, &SyncWorker::logAdded, this,
@@ -139,6 +141,22 @@ QString SyncWorker::publicMediaFolder() const
 QString SyncWorker::deviceFolder(const QString &deviceUuid) const
 {
     return m_config.companyRoot + QLatin1Char('/') + deviceUuid;
+}
+
+// A refused index counts as one that could not be fetched: nothing is
+// deleted or fetched on its word.
+bool SyncWorker::isTrustedIndex(const QNetworkReply *reply, const QByteArray &body,
+                                const QByteArray &route, const QString &device,
+                                const QString &indexName)
+{
+    if (!m_indexSignatures.isOn())
+        return true;
+    const QString refusal = m_indexSignatures.refusal(
+        reply->rawHeader("X-Lumipost-Index-Counter"),
+        reply->rawHeader("X-Lumipost-Index-Signature"), body, route, device);
+    if (!refusal.isEmpty())
+        emit logAdded(QStringLiteral("!!! %1 signature refused: %2").arg(indexName, refusal));
+    return refusal.isEmpty();
 }
 
 void SyncWorker::startPeriodicTimers()

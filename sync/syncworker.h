@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hashrecord.h"
+#include "indexsignature.h"
 #include "syncconfig.h"
 
 #include <QElapsedTimer>
@@ -86,6 +87,8 @@ private:
     // Core
     bool claimCompanyRoot();
     QString getDeviceUuid();
+    bool isTrustedIndex(const QNetworkReply *reply, const QByteArray &body, const QByteArray &route,
+                        const QString &device, const QString &indexName);
     void startPeriodicTimers();
     QNetworkReply *startDownload(const DownloadTask &task,
                                  void (SyncWorker::*onFinished)(QNetworkReply *));
@@ -139,6 +142,7 @@ private:
     int m_uploadsPosted = 0;
     // Once the server has sent a receipt this run, a 2xx without one deletes nothing.
     bool m_serverSendsReceipts = false;
+    IndexSignatures m_indexSignatures;
     // A tick while the video index is still being fetched sends no second request.
     bool m_videoIndexPending = false;
 };

@@ -82,9 +82,10 @@ void SyncWorker::handleVideoSyncTimeout()
     auto *manager = new QNetworkAccessManager(this);
     connect(manager, &QNetworkAccessManager::finished, this,
             &SyncWorker::onVideoIndexFetchFinished);
-    QNetworkRequest request(ServerApi::videoIndexUrl(m_config.serverUrl, getDeviceUuid()));
+    const QString deviceUuid = getDeviceUuid();
+    QNetworkRequest request(ServerApi::videoIndexUrl(m_config.serverUrl, deviceUuid));
     request.setTransferTimeout(m_config.transferTimeoutMs);
-    manager->get(request);
+    manager->get(request)->setProperty("deviceUuid", deviceUuid);
     m_videoIndexPending = true;
 }
 
@@ -94,16 +95,20 @@ void SyncWorker::onVideoIndexFetchFinished(QNetworkReply *reply)
     reply->manager()->deleteLater();
     m_videoIndexPending = false;
 
-    if (reply->error() != QNetworkReply::NoError) {
+    // The answer is applied to the device it was asked for, which its signature names.
+    const QString deviceUuid = reply->property("deviceUuid").toString();
+    const bool fetched = reply->error() == QNetworkReply::NoError;
+    const QByteArray body = fetched ? reply->readAll() : QByteArray();
+    if (!fetched ||
+        !isTrustedIndex(reply, body, "list_videos", deviceUuid, QStringLiteral("Video Index"))) {
         emit logAdded(QStringLiteral("Failed to fetch Video Index from server."));
         emit statusChanged(QStringLiteral("System Idle"), QStringLiteral("idle"));
         return;
     }
-    const std::optional<QList<VideoIndexEntry>> entries = parseVideoIndex(reply->readAll());
+    const std::optional<QList<VideoIndexEntry>> entries = parseVideoIndex(body);
     if (!entries)
         return;
 
-    const QString deviceUuid = getDeviceUuid();
     const QString publicFolder = publicMediaFolder();
     const QString privateFolder = deviceFolder(deviceUuid) + mediaFolderName;
     QDir().mkpath(publicFolder);
@@ -156,6 +161,11 @@ void SyncWorker::queueMissingVideos(const QList<VideoIndexEntry> &entries,
         names.insert(key);
         if (entry.size < 0) {
             emit logAdded(QStringLiteral("!!! Skipping video entry with an unreadable size: ") +
+                          entry.fileName);
+            continue;
+        }
+        if (m_indexSignatures.isOn() && entry.sha256.isEmpty()) {
+            emit logAdded(QStringLiteral("!!! Skipping Video Index entry without sha256: ") +
                           entry.fileName);
             continue;
         }

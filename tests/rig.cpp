@@ -8,6 +8,13 @@
 #include <QSettings>
 #include <QtTest>
 
+#include <openssl/evp.h>
+
+namespace {
+const QByteArray testSeed(32, '\x07');
+const QByteArray testPublicKey = "6kpsY+KcUgq+9VB7Ey7F+ZVHdq6+vnuSQh7qaRRG0iw=";
+} // namespace
+
 QByteArray sha256(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
@@ -39,6 +46,25 @@ bool acceptsPhoto(const TestResponse &response, const QByteArray &photo, bool re
                 : !receiptsSeen);
 }
 
+void signIndex(TestResponse &response, const QByteArray &route, const QByteArray &device,
+               qint64 counter)
+{
+    const QByteArray message = "lumipost-index-v1\n" + route + '\n' + device + '\n' +
+                               QByteArray::number(counter) + '\n' + sha256(response.body);
+    EVP_PKEY *key = EVP_PKEY_new_raw_private_key(
+        EVP_PKEY_ED25519, nullptr, reinterpret_cast<const uchar *>(testSeed.data()), 32);
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    QByteArray signature(64, 0);
+    size_t length = 64;
+    EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key);
+    EVP_DigestSign(context, reinterpret_cast<uchar *>(signature.data()), &length,
+                   reinterpret_cast<const uchar *>(message.data()), message.size());
+    EVP_MD_CTX_free(context);
+    EVP_PKEY_free(key);
+    response.headers = {{"X-Lumipost-Index-Counter", QByteArray::number(counter)},
+                        {"X-Lumipost-Index-Signature", signature.toBase64()}};
+}
+
 Rig::Rig()
 {
     QStandardPaths::setTestModeEnabled(true);
@@ -62,6 +88,8 @@ void Rig::start(const std::function<void(SyncConfig &)> &adjustConfig)
     SyncConfig config = testConfig(root, server.baseUrl());
     if (adjust)
         adjust(config);
+    if (signIndexes)
+        config.indexPublicKey = testPublicKey;
     worker.reset(); // one agent per company root
     worker = std::make_unique<SyncWorker>(config);
     logs = std::make_unique<QSignalSpy>(worker.get(), &SyncWorker::logAdded);
@@ -71,11 +99,16 @@ void Rig::start(const std::function<void(SyncConfig &)> &adjustConfig)
 TestResponse Rig::answer(const RecordedRequest &r)
 {
     TestResponse response = TestResponse::error(404);
-    if (r.target == appIndexTarget && !appIndex.isNull())
+    if (r.target == appIndexTarget && !appIndex.isNull()) {
         response = TestResponse::ok(appIndex);
-    else if (r.target.startsWith(videoIndexPrefix) && !videoIndex.isNull())
+        if (signIndexes)
+            signIndex(response, "list_apps", "", ++indexCounter);
+    } else if (r.target.startsWith(videoIndexPrefix) && !videoIndex.isNull()) {
         response = TestResponse::ok(videoIndex);
-    else if (r.path == "/sync_api.php" && r.target != uploadTarget)
+        if (signIndexes)
+            signIndex(response, "list_videos", r.target.mid(videoIndexPrefix.size()),
+                      ++indexCounter);
+    } else if (r.path == "/sync_api.php" && r.target != uploadTarget)
         response.stall = true;
     else if (r.target == uploadTarget && r.part("photo"))
         response = TestResponse::ok(R"({"sha256":")" + sha256(r.part("photo")->body) + "\"}");

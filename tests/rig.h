@@ -24,6 +24,9 @@ inline const QString videoSyncedLine = "All videos (Public & Private) are comple
 QByteArray sha256(const QByteArray &bytes);
 QByteArray bytesOf(const QString &name, int size); // distinct bytes per name, so a mix-up shows
 bool acceptsPhoto(const TestResponse &response, const QByteArray &photo, bool receiptsSeen = false);
+// Signs an index answer as the server's README lays it out, with a test key.
+void signIndex(TestResponse &response, const QByteArray &route, const QByteArray &device,
+               qint64 counter);
 
 // A kiosk in a temporary folder (company root "KESTOVA", device "kiosk-07")
 // and a loopback server that plays the sync server: the two indexes at their
@@ -54,6 +57,8 @@ struct Rig
     QHash<QByteArray, QByteArray> content; // request path -> file bytes
     bool echo = false; // any other file holds its own request target, sized as indexed
     bool honourRange = true;
+    bool signIndexes = false; // the agent then takes signed indexes only
+    qint64 indexCounter = 100;
     std::function<void(TestResponse &, const RecordedRequest &)> fault;
     QSet<QByteArray> accepted; // photo bodies answered with a whole 2xx that names them
     bool receiptsSeen = false;

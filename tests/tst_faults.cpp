@@ -263,6 +263,8 @@ private slots:
     void serverFaults();
     void localFaults_data();
     void localFaults();
+    void forgedIndexes_data();
+    void forgedIndexes();
 };
 
 enum Restart { NoRestart, AfterSync };
@@ -531,6 +533,90 @@ void FaultsTest::localFaults()
     for (const QByteArray &path : k.fetched())
         QVERIFY2(failureLine != renameWaits || k.fetched().count(path) == 1, path.constData());
     QVERIFY(failureLine != renameWaits || k.lines().filter(renameWaits).size() == 1);
+}
+
+// Each is what an attacker on the path could serve a kiosk of a signed
+// fleet, and each would fetch or delete files if it were taken.
+void FaultsTest::forgedIndexes_data()
+{
+    QTest::addColumn<QByteArray>("route");
+    QTest::addColumn<Fault>("forge");
+    QTest::addColumn<QStringList>("lines");
+
+    const QString appRefused = "!!! App Index signature refused: ";
+    const QString videoRefused = "!!! Video Index signature refused: ";
+    const QString mismatch = "the signature does not match this index";
+    // Signed anew as the server would sign `edit` of the served index.
+    using Edit = std::function<QByteArray(const QByteArray &)>;
+    const auto resigned = [](const QByteArray &route, const QByteArray &device, qint64 counter,
+                             const Edit &edit) {
+        return Fault([=](TestResponse &r) {
+            signIndex(r = TestResponse::ok(edit(r.body)), route, device, counter);
+        });
+    };
+    // A size other than the file's: taken by size alone, these files would be fetched.
+    const Edit noHashes = [](const QByteArray &body) {
+        return QString(body)
+            .remove(QRegularExpression(R"("sha256": "\w+",?)"))
+            .replace(": 5000", ": 4999")
+            .replace(": 4500", ": 4499")
+            .toUtf8();
+    };
+    const Edit otherKiosk = [](const QByteArray &) {
+        return R"([{"type":"private","filename":"x.mp4","size":3,"sha256":")" + sha256("x") +
+               "\"}]";
+    };
+    QTest::newRow("app index, a byte changed")
+        << appIndexTarget << Fault([](TestResponse &r) { r.body.replace("app.exe", "apq.exe"); })
+        << QStringList{appRefused + mismatch, "Failed to fetch App Index"};
+    QTest::newRow("video index, a byte changed") << videoIndexRoute << Fault([](TestResponse &r) {
+        r.body.replace("promo.mp4", "promo.mp5");
+    }) << QStringList{videoRefused + mismatch, "Failed to fetch Video Index"};
+    QTest::newRow("video index, another kiosk's")
+        << videoIndexRoute << resigned("list_videos", "kiosk-08", 1 << 20, otherKiosk)
+        << QStringList{videoRefused + mismatch, "Failed to fetch Video Index"};
+    QTest::newRow("app index, an older one replayed")
+        << appIndexTarget << resigned("list_apps", "", 5, [](const QByteArray &) { return "[]"; })
+        << QStringList{appRefused + "index 5 is older than index 101, accepted before"};
+    QTest::newRow("video index, unsigned")
+        << videoIndexRoute << Fault([](TestResponse &r) { r = TestResponse::ok("[]"); })
+        << QStringList{videoRefused + "the index is not signed"};
+    QTest::newRow("app index, entries without sha256")
+        << appIndexTarget << resigned("list_apps", "", 1 << 20, noHashes)
+        << QStringList{"!!! Skipping App Index entry without sha256: app.exe"};
+    QTest::newRow("video index, entries without sha256")
+        << videoIndexRoute << resigned("list_videos", "kiosk-07", 1 << 20, noHashes)
+        << QStringList{"!!! Skipping Video Index entry without sha256: hello.mp4"};
+}
+
+void FaultsTest::forgedIndexes()
+{
+    QFETCH(QByteArray, route);
+    QFETCH(Fault, forge);
+    QFETCH(QStringList, lines);
+
+    Kiosk k;
+    k.signIndexes = true;
+    k.restart();
+    k.verifyHealed();
+    QHash<QString, QByteArray> synced;
+    for (const QString &entry : treeOf(k.root))
+        synced.insert(entry, entry.endsWith("/.lumipost-index-counters")
+                                 ? ""
+                                 : readFile(k.root + '/' + entry));
+    k.server.clearRequests();
+    k.faultRoute = route;
+    k.faultOf = forge;
+    k.faultsLeft = 1;
+    if (route == appIndexTarget)
+        k.restart(); // the application index is read once per start
+    QTRY_VERIFY2_WITH_TIMEOUT(k.loggedInOrder(lines), k.report().constData(), healMs);
+    QTest::qWait(300);
+    QCOMPARE(k.fetched(), QList<QByteArray>());
+    for (auto it = synced.cbegin(); it != synced.cend(); ++it)
+        QCOMPARE(it.key().endsWith("counters") ? "" : readFile(k.root + '/' + it.key()),
+                 it.value());
+    QCOMPARE(treeOf(k.root).size(), synced.size());
 }
 
 QTEST_GUILESS_MAIN(FaultsTest)

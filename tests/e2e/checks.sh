@@ -8,4 +8,4 @@ check() { # check WHAT COMMAND...; $scratch holds the output
         failures=$((failures + 1))
     fi
 }
-same_trees() { diff -r -x .lumipost-hashes "$@"; } # the agent's record of checked hashes
+same_trees() { diff -r -x .lumipost-hashes -x .lumipost-index-counters "$@"; } # the agent's records

@@ -48,7 +48,7 @@ run_checks() {
     check "a product folder it may not make is named at start" wait_until 10 grep -qF \
         "!!! Cannot write the company folder $root/Lumipost: Permission denied" "$scratch/unwritable.log"
     stop_agent && chmod 2775 "$root" && mv "$scratch/product" "$root/Lumipost"
-    start_sample_server "$data" "$port" "$scratch/server.log"
+    LUMIPOST_SIGNING_KEY_FILE=$key start_sample_server "$data" "$port" "$scratch/server.log"
     workdir=$(dirname "$scratch")
     touch "$scratch/started"
     started=$(date +%s)
@@ -77,6 +77,7 @@ run_checks() {
         same_trees "$data/Lumipost/ADS/Public" "$root/Lumipost/Media"
     check "the device's media folder holds exactly its private videos" \
         same_trees "$data/Lumipost/ADS/Private/$device" "$root/$device/Media"
+    check "every index was signed and taken" none grep -E 'signature refused|without sha256' "$scratch/agent.log"
     check "the company root holds only the device and product folders, and the agent's lock" \
         test "$(ls -A "$root" | LC_ALL=C sort | tr '\n' ' ')" = ".lumipost-sync.lock Lumipost $device "
     # Where a stray write would land: the working and build folders, the real
@@ -140,7 +141,10 @@ mkdir -p "$scratch/bin"
 make_server_data "$data" "$device"
 make_kiosk_root "$root" "$device"
 port=$(free_port)
-build_agent "$agent_build" "$port"
+# "run" is a signed fleet: the server signs its indexes, the agent takes no other.
+key="$scratch/index.key"
+[ "$mode" = kill ] || public_key=$(php "$top/server/keygen.php" "$key")
+build_agent "$agent_build" "$port" "${public_key:-}"
 cp "$agent_build/LumipostSync" "$scratch/bin/"
 printf '[MainApp]\nPath=%s\n' "$root/Lumipost/bin/kiosk-app.sh" >"$scratch/bin/config.ini"
 "${mode}_checks"

@@ -116,7 +116,7 @@ $list = "GET {$api}list_videos&device_uuid=";
 // => the kiosks' requests), on the data folders in turn.
 $folders = isset($settings['LUMIPOST_SERVER_DSN']) ? ["$work/a", "$work/b"] : ["$work/a"];
 array_map(fn($folder) => put($folder, ['Lumipost/ADS/Public/public.mp4' => str_repeat('p', 10),
-                                       'Lumipost/ADS/Private/kiosk-busy/own.mp4' => str_repeat('o', 20), 'uploads/' => '']), $folders);
+                                       'Lumipost/ADS/Private/kiosk-busy/own.mp4' => str_repeat('o', 20), 'uploads/' => '', 'Lumipost/Application/' => '']), $folders);
 $at = fn(int $minutes) => ['LUMIPOST_SERVER_NOW' => (string) (gmmktime(1, 30, 0, 12, 7, 2026) - 60 * $minutes), 'LUMIPOST_FLEET_NEW_PER_HOUR' => '2'] + $settings;
 // A month ago: a name seen once (gone once a new name comes), one seen twice, and a third name from that address within the hour (refused).
 $steps = [44640 => [["{$list}once", 200], ["{$list}twice", 200], ["{$list}twice", 200], ["{$list}third", 200]],
@@ -165,7 +165,7 @@ $videos = fn(string ...$names) => json_encode(array_map(fn($v) => ['type' => dir
     'filename' => basename($v), 'size' => strlen($ads[$v]), 'sha256' => hash('sha256', $ads[$v])], ['Public/a.mp4', 'Public/ten.mp4', ...$names]));
 withServer($data, $settings, function () use ($data, $ads, $appIndex, $videos, $api, $list, $name250) {
     // The indexes leave out hidden, unreachable, Windows-invalid, case twin, unreadable and linked entries.
-    checkRequests([["{$list}dev4", 200], ["GET {$api}list_apps", 200, $appIndex], ["{$list}..%2Fdev1", 200, $videos()], ["{$list}unknown", 200, $videos()],
+    checkRequests([["{$list}dev4", 200], ["GET {$api}list_apps", 200, $appIndex, [], ['x-lumipost-index-signature' => null]], ["{$list}..%2Fdev1", 200, $videos()], ["{$list}unknown", 200, $videos()],
                    ["{$list}dev1", 200, $videos('Private/dev1/p.mp4')], ["{$list}dev3", 200, $videos('shared/s.mp4')],
                    ["GET {$api}upload", 405, null, [], ['allow' => 'POST']], ["POST {$api}list_videos", 405], ["GET {$api}delete", 400]]);
 
@@ -244,6 +244,25 @@ withServer($data, $settings, function () use ($data, $ads, $appIndex, $videos, $
                    ['POST /fleet/', 303, null, [...$posted, "Cookie: $cookie"], [], 'logout=1'], ['GET /fleet/', 401, null, ["Cookie: $cookie"]]]);
     $GLOBALS['fresh'] = $cookieOf(request('POST', '/fleet/', $posted, ['token=the-token']));
 });
+// Signed indexes: keygen.php writes a secret only it can read, never over a file; each index is signed for its route and the
+// device asked for, with a counter that grows across restarts (with PostgreSQL, across two servers sharing it).
+exec(PHP_BINARY . ' ' . dirname($router) . "/keygen.php $work/index.key", $public, $made);
+exec(PHP_BINARY . ' ' . dirname($router) . "/keygen.php $work/index.key 2>&1", $again, $remade);
+$signed = fn(array $a, string $route, string $device) => sodium_crypto_sign_verify_detached(base64_decode($a['x-lumipost-index-signature'] ?? '') ?: str_repeat('-', 64),
+    "lumipost-index-v1\n$route\n$device\n" . ($a['x-lumipost-index-counter'] ?? '') . "\n" . hash('sha256', $a['body']), base64_decode($public[0]));
+$counters = [];
+foreach ([...$folders, ...$folders] as $i => $folder) {
+    withServer($folder, ['LUMIPOST_SIGNING_KEY_FILE' => "$work/index.key"] + $settings, function () use ($api, $signed, $i, &$counters) {
+        [$apps, $videos] = [request('GET', "{$api}list_apps"), request('GET', "{$api}list_videos&device_uuid=dev1")];
+        check($signed($apps, 'list_apps', '') && $signed($videos, 'list_videos', 'dev1') && !$signed($videos, 'list_videos', 'dev2'),
+              "run $i: both indexes signed for their route and device: {$apps['status']} {$videos['status']}");
+        array_push($counters, (int) $apps['x-lumipost-index-counter'], (int) $videos['x-lumipost-index-counter']);
+    });
+}
+check($made === 0 && $remade === 1 && (fileperms("$work/index.key") & 0777) === 0600 && $counters === range(1, count($counters)),
+      'one key made, with mode 0600, counters ' . implode(' ', $counters));
+withServer($data, ['LUMIPOST_SIGNING_KEY_FILE' => "$work/missing.key"] + $settings, fn() => checkRequests([["GET {$api}list_apps", 500]]));
+
 // A login cookie holds for 12 hours.
 withServer($data, ['LUMIPOST_SERVER_NOW' => (string) (time() + 43260)] + $settings, fn() => checkRequests([['GET /fleet/', 401, null, ["Cookie: $fresh"]]]));
 
