@@ -11,14 +11,23 @@ install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin>
               $<TARGET_FILE:Qt6::QOffscreenIntegrationPlugin>
         DESTINATION platforms)
 install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
-file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/runtime)
+# The MinGW-w64 runtime, and libcrypto (FindOpenSSL names its import
+# library, not the DLL, which lies in the prefix's bin folder).
+set(runtime_paths)
 foreach(runtime libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
                     OUTPUT_VARIABLE runtime_path OUTPUT_STRIP_TRAILING_WHITESPACE)
-    if(NOT IS_ABSOLUTE "${runtime_path}")
-        message(FATAL_ERROR "The MinGW-w64 runtime ${runtime} was not found")
+    list(APPEND runtime_paths ${runtime_path})
+endforeach()
+get_filename_component(openssl_prefix ${OPENSSL_INCLUDE_DIR} DIRECTORY)
+list(APPEND runtime_paths ${openssl_prefix}/bin/libcrypto-3-x64.dll)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/runtime)
+foreach(runtime_path ${runtime_paths})
+    get_filename_component(runtime ${runtime_path} NAME)
+    if(NOT IS_ABSOLUTE "${runtime_path}" OR NOT EXISTS "${runtime_path}")
+        message(FATAL_ERROR "The library ${runtime} was not found")
     endif()
-    # Debian ships them with their debugging symbols: 23 MB for libstdc++ alone.
+    # Debian's MinGW-w64 runtime comes with its debugging symbols: 23 MB for libstdc++ alone.
     execute_process(COMMAND ${CMAKE_STRIP} --strip-unneeded -o
                             ${PROJECT_BINARY_DIR}/runtime/${runtime} ${runtime_path}
                     COMMAND_ERROR_IS_FATAL ANY)

@@ -10,7 +10,8 @@
 #
 # "test" runs the worker's tables, the fault matrix and the window test as
 # Windows programs, installs and uninstalls the installer silently, and runs
-# the real agent against the reference server, all in a scratch Wine prefix.
+# the real agent against the reference server signing its indexes, all in a
+# scratch Wine prefix.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$top/scripts/deps.sh"
@@ -22,8 +23,19 @@ if [ "${1:-}" = test ]; then
     shift
 fi
 qt=$(bash "$top/scripts/windows-qt.sh")
+openssl=$(bash "$top/scripts/windows-openssl.sh")
 out="$top/build/windows"
 build="$out/build"
+mkdir -p "$out"
+# The test run's agent takes only indexes signed by a key of its own, which
+# its end-to-end run's server signs with; a plain build takes the caller's
+# setting, or none (the cache would otherwise keep the test's).
+key="$out/index.key"
+key_setting=-DLUMIPOST_INDEX_PUBLIC_KEY=
+if [ "$mode" = test ]; then
+    rm -f "$key"
+    key_setting=-DLUMIPOST_INDEX_PUBLIC_KEY=$(php "$top/server/keygen.php" "$key")
+fi
 
 # configure_windows BUILD_DIR [CMAKE_ARGS...]
 configure_windows() {
@@ -32,10 +44,11 @@ configure_windows() {
     "$qt/bin/qt-cmake" -G Ninja -S "$top" -B "$dir" \
         -DQT_CHAINLOAD_TOOLCHAIN_FILE="$qt/mingw-w64-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DLUMIPOST_WERROR=ON \
-        -DCMAKE_CROSSCOMPILING_EMULATOR="$top/scripts/wine-run.sh" "$@" >/dev/null
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$top/scripts/wine-run.sh" \
+        -DOPENSSL_ROOT_DIR="$openssl" "$@" >/dev/null
 }
 
-configure_windows "$build" "$@"
+configure_windows "$build" "$key_setting" "$@"
 cmake --build "$build" -j"$(nproc)"
 rm -rf "$out/dist"
 cmake --install "$build" --prefix "$out/dist" --strip >/dev/null
@@ -51,12 +64,13 @@ rm -rf "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine' /v ShowDotFiles /d Y /f >/dev/null 2>&1
 wineserver -w
-# The test programs find the Qt and MinGW-w64 libraries on Wine's search path.
+# The test programs find the Qt, libcrypto and MinGW-w64 libraries on Wine's search path.
 runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
-export WINEPATH="$(winepath -w "$qt/bin");$(winepath -w "$runtime");$(winepath -w /usr/x86_64-w64-mingw32/lib)"
+WINEPATH="$(winepath -w "$qt/bin");$(winepath -w "$openssl/bin");$(winepath -w "$runtime")"
+export WINEPATH="$WINEPATH;$(winepath -w /usr/x86_64-w64-mingw32/lib)"
 
 status=0
 ctest --test-dir "$build" --output-on-failure || status=1
-bash "$top/tests/e2e/e2e-windows.sh" "$out" || status=1
+bash "$top/tests/e2e/e2e-windows.sh" "$out" "$key" || status=1
 wineserver -k || true
 exit $status

@@ -2,7 +2,8 @@
 # set-up, nginx-lumipost.conf with php-fpm, as the current user on a loopback
 # port, with every pid, socket, log and temporary file in one scratch folder.
 #
-#   start_nginx_server DATA PORT SCRATCH   # waits until it answers
+#   start_nginx_server DATA PORT SCRATCH   # waits until it answers; signs the indexes
+#                                          # with LUMIPOST_SIGNING_KEY_FILE when set
 #   stop_nginx_server
 
 LUMIPOST_NGINX_PIDS=()
@@ -30,6 +31,7 @@ ${as_root:+user = root}
 listen = $dir/php-fpm.sock
 pm = static
 pm.max_children = 4
+${LUMIPOST_SIGNING_KEY_FILE:+env[LUMIPOST_SIGNING_KEY_FILE] = $LUMIPOST_SIGNING_KEY_FILE}
 EOF
     # The site as shipped, with its ports and paths set for this run, and the state database's
     # settings taken from the environment where set.

@@ -9,3 +9,5 @@ check() { # check WHAT COMMAND...; $scratch holds the output
     fi
 }
 same_trees() { diff -r -x .lumipost-hashes -x .lumipost-index-counters "$@"; } # the agent's records
+# none COMMAND...: it prints nothing; what it printed is the failure's detail.
+none() { ! { "$@" 2>/dev/null || true; } | grep .; }

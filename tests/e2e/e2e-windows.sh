@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Under Wine: silent install, the installed agent against the reference server, silent uninstall.
-# Usage: e2e-windows.sh WINDOWS_OUT (build/windows; WINEPREFIX and WINEPATH set by windows.sh)
+# Usage: e2e-windows.sh WINDOWS_OUT KEYFILE (build/windows and the key the agent was built to
+# trust; WINEPREFIX and WINEPATH set by windows.sh)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 source "$top/scripts/sample-content.sh"
 source "$top/tests/e2e/checks.sh"
-out=$1
+out=$1 key=$2
 scratch="$out/e2e" device="kiosk-e2e" port=8080
 drive="$WINEPREFIX/drive_c"
 root="$drive/KESTOVA" program="$drive/Program Files/Lumipost Sync"
@@ -31,8 +32,9 @@ check "the installer made a Start-menu entry" \
     test -n "$(find "$drive" -path '*Start Menu*' -name 'Lumipost Sync.lnk')"
 
 printf '[MainApp]\r\nPath=C:/KESTOVA/Lumipost/bin/kiosk-app.cmd\r\n' >"$program/config.ini"
-start_sample_server "$data" "$port" "$scratch/server.log"
-WINEQT_QPA_PLATFORM=offscreen WINEQT_QPA_FONTDIR='Z:\usr\share\fonts\truetype\dejavu' \
+LUMIPOST_SIGNING_KEY_FILE=$key start_sample_server "$data" "$port" "$scratch/server.log"
+# No search path: the installed folder must hold every library the agent loads.
+WINEPATH= WINEQT_QPA_PLATFORM=offscreen WINEQT_QPA_FONTDIR='Z:\usr\share\fonts\truetype\dejavu' \
     wine "$program/LumipostSync.exe" >"$scratch/agent.log" 2>&1 &
 agent=$!
 for _ in $(seq 150); do
@@ -55,6 +57,8 @@ check "the public media folder holds exactly the public videos" \
 check "the device's media folder holds exactly its private videos" \
     same_trees "$data/Lumipost/ADS/Private/$device" "$root/$device/Media"
 check "the hash records are hidden files" hidden "$root/Lumipost/.lumipost-hashes"
+check "every index was signed and taken" none grep -E 'signature refused|without sha256' "$log"
+check "the newest index counters are kept, hidden" hidden "$root/Lumipost/.lumipost-index-counters"
 check "the Run value names the installed agent" \
     grep -qF 'C:\Program Files\Lumipost Sync\LumipostSync.exe' <(run_value)
 check "the main application ran in its own folder" \

@@ -12,8 +12,6 @@ mode=$1 agent_build=$2 scratch=$3
 root="$scratch/KESTOVA" data="$scratch/server-data" device="kiosk-e2e"
 trap 'kill ${LUMIPOST_AGENT_PID:-} ${LUMIPOST_SERVER_PID:-} 2>/dev/null || true; stop_nginx_server' EXIT
 
-# none COMMAND...: it prints nothing; what it printed is the failure's detail.
-none() { ! { "$@" 2>/dev/null || true; } | grep .; }
 wait_until() { # wait_until SECONDS COMMAND...
     for _ in $(seq $((100 * $1))); do
         "${@:2}" && return
@@ -108,7 +106,7 @@ kill_checks() {
     random_file "$target" 1000 # an older version, which must stay whole until the new one is
     cp "$target" "$scratch/old-version"
     size=$(stat -c %s "$served")
-    start_nginx_server "$data" "$port" "$scratch/nginx"
+    LUMIPOST_SIGNING_KEY_FILE=$key start_nginx_server "$data" "$port" "$scratch/nginx"
     partial_size() { stat -c %s "$root/$device/Media/.$video.partial" 2>/dev/null || echo 0; }
     past() { [ "$(partial_size)" -ge "$at" ]; }
     old_or_new() { cmp -s "$target" "$scratch/old-version" || cmp -s "$target" "$served"; }
@@ -141,10 +139,10 @@ mkdir -p "$scratch/bin"
 make_server_data "$data" "$device"
 make_kiosk_root "$root" "$device"
 port=$(free_port)
-# "run" is a signed fleet: the server signs its indexes, the agent takes no other.
+# Both are signed fleets: the server signs its indexes ("run" as php -S, "kill"
+# as nginx with php-fpm), the agent takes no other.
 key="$scratch/index.key"
-[ "$mode" = kill ] || public_key=$(php "$top/server/keygen.php" "$key")
-build_agent "$agent_build" "$port" "${public_key:-}"
+build_agent "$agent_build" "$port" "$(php "$top/server/keygen.php" "$key")"
 cp "$agent_build/LumipostSync" "$scratch/bin/"
 printf '[MainApp]\nPath=%s\n' "$root/Lumipost/bin/kiosk-app.sh" >"$scratch/bin/config.ini"
 "${mode}_checks"
