@@ -333,6 +333,15 @@ void addDownloadLines(const Samples &samples, QList<Line> &lines)
                  QStringLiteral("curl"),
                  samples.stats(large, QStringLiteral("curl"), QStringLiteral("mib_per_s")), 0,
                  QStringLiteral(">= 0.8x curl"), std::nullopt, 0.8}));
+    // The agent syncs a file to disk before it takes its name, so that a power
+    // cut leaves no torn file under it; curl does not. The same, both durable:
+    lines.append(
+        compare({QStringLiteral("2 download"), kaseLarge, QStringLiteral("throughput, synced"),
+                 QStringLiteral("MiB/s"),
+                 samples.stats(large, QStringLiteral("agent"), QStringLiteral("mib_per_s")),
+                 QStringLiteral("curl; sync"),
+                 samples.stats(large, QStringLiteral("curl-sync"), QStringLiteral("mib_per_s")), 0,
+                 QStringLiteral("-"), std::nullopt, std::nullopt}));
 
     // The body goes to disk as it arrives: whatever the file's size, the
     // agent stays within a few MiB of read buffer of an idle agent.

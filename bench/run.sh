@@ -222,6 +222,10 @@ for _ in $(seq "$heavy_runs"); do
     line=$(sample_run download-large "$big_case" curl curl -sS -f -o "$out/big.bin" "$big_url")
     with_bytes "$(stat -c %s "$out/big.bin")" <<<"$line" >>"$samples"
     rm -f "$out/big.bin"
+    line=$(sample_run download-large "$big_case" curl-sync bash -c \
+        'curl -sS -f -o "$1" "$2" && sync "$1"' _ "$out/big.bin" "$big_url")
+    with_bytes "$(stat -c %s "$out/big.bin")" <<<"$line" >>"$samples"
+    rm -f "$out/big.bin"
 done
 
 small_case="$small_files x 4 KiB"
