@@ -31,12 +31,19 @@ bool isSha256(QByteArrayView hex)
 
 } // namespace
 
+QByteArray normalizedSha256(QByteArrayView hex)
+{
+    if (!isSha256(hex))
+        return QByteArray();
+    QByteArray lower(hex.size(), Qt::Uninitialized);
+    std::transform(hex.begin(), hex.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'F' ? char(c - 'A' + 'a') : c; });
+    return lower;
+}
+
 QByteArray normalizedSha256(const QString &value)
 {
-    if (value.size() != 64)
-        return QByteArray();
-    const QByteArray hex = value.toLatin1();
-    return isSha256(hex) ? hex.toLower() : QByteArray();
+    return value.size() == 64 ? normalizedSha256(QByteArrayView(value.toLatin1())) : QByteArray();
 }
 
 // One line a file: size, modification time in ms, hash, name (which may hold

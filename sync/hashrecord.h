@@ -71,6 +71,7 @@ QByteArray sha256OfFile(const QString &path);
 // A SHA-256 as the indexes give it: 64 hexadecimal characters, in lowercase.
 // Anything else gives an empty value, which means "no hash".
 QByteArray normalizedSha256(const QString &value);
+QByteArray normalizedSha256(QByteArrayView hex);
 
 // Whether the file at `path` is the one the index lists. Size first, from one
 // stat and no read; then, where the index gives a hash, the record's or the
