@@ -46,72 +46,151 @@ QByteArray normalizedSha256(const QString &value)
     return value.size() == 64 ? normalizedSha256(QByteArrayView(value.toLatin1())) : QByteArray();
 }
 
-// One line a file: size, modification time in ms, hash, name (which may hold
-// spaces, so it comes last). A line that does not read so ends the record.
-FolderHashes::FolderHashes(const QString &folder) : m_folder(folder)
+namespace {
+
+QByteArray readRecord(const QString &path)
 {
-    QFile file(m_folder + u'/' + hashRecordName);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    const QByteArray text = file.readAll();
-    for (qsizetype at = 0; at < text.size();) {
-        qsizetype end = text.indexOf('\n', at);
-        end = end < 0 ? text.size() : end;
-        const QByteArrayView line(text.constData() + at, end - at);
-        at = end + 1;
-        const qsizetype afterSize = line.indexOf(' ');
-        const qsizetype afterTime = line.indexOf(' ', afterSize + 1);
-        bool sizeOk = false;
-        bool timeOk = false;
-        const bool shaped = afterSize > 0 && afterTime > afterSize && line.size() > afterTime + 66;
-        const Known known =
-            shaped
-                ? Known{line.first(afterSize).toLongLong(&sizeOk),
-                        line.sliced(afterSize + 1, afterTime - afterSize - 1).toLongLong(&timeOk),
-                        line.sliced(afterTime + 1, 64).toByteArray()}
-                : Known{};
-        if (!shaped || !sizeOk || !timeOk || !isSha256(known.sha256)) {
-            m_known.clear();
-            m_changed = true; // rebuilt from the files themselves
-            return;
-        }
-        m_known.insert(QString::fromUtf8(line.sliced(afterTime + 66)), known);
-    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return QByteArray();
+    QByteArray text(file.size(), Qt::Uninitialized);
+    text.resize(std::max<qint64>(0, file.read(text.data(), text.size())));
+    return text;
 }
 
-QByteArray FolderHashes::hashOf(const QString &name, const FileStatus &status)
+} // namespace
+
+// One line a file: size, modification time in ms, hash, name (which may hold
+// spaces, so it comes last). A record with a line that does not read so is
+// rebuilt from the files themselves.
+FolderHashes::FolderHashes(const QString &folder)
+    : m_folder(folder), m_text(readRecord(m_folder + u'/' + hashRecordName))
 {
-    const auto known = m_known.find(name);
-    if (known != m_known.end() && known->size == status.size &&
-        known->modifiedMs == status.modifiedMs) {
-        m_seen += !std::exchange(known->seen, true);
-        return known->sha256;
+    bool readable = true;
+    qsizetype lines = 0;
+    for (qsizetype at = 0; readable && at < m_text.size(); ++lines)
+        readable = lineAt(at, &at).has_value();
+    if (!readable) {
+        m_text.clear();
+        m_changed = true;
+        lines = 0;
     }
-    const QByteArray sha256 = sha256OfFile(m_folder + u'/' + name);
-    if (!sha256.isEmpty())
-        remember(name, status, sha256);
-    return sha256;
+    m_hitLines.resize(lines);
+}
+
+std::optional<FolderHashes::Line> FolderHashes::lineAt(qsizetype at, qsizetype *end) const
+{
+    const qsizetype newline = m_text.indexOf('\n', at);
+    const QByteArrayView line =
+        QByteArrayView(m_text).sliced(at, (newline < 0 ? m_text.size() : newline) - at);
+    *end = at + line.size() + 1;
+    const qsizetype afterSize = line.indexOf(' ');
+    const qsizetype afterTime = line.indexOf(' ', afterSize + 1);
+    if (afterSize <= 0 || afterTime <= afterSize || line.size() <= afterTime + 66)
+        return std::nullopt;
+    bool sizeOk = false;
+    bool timeOk = false;
+    const Line read{line.first(afterSize).toLongLong(&sizeOk),
+                    line.sliced(afterSize + 1, afterTime - afterSize - 1).toLongLong(&timeOk),
+                    line.sliced(afterTime + 1, 64), line.sliced(afterTime + 66)};
+    if (!sizeOk || !timeOk || !isSha256(read.sha256))
+        return std::nullopt;
+    return read;
+}
+
+// The line of `name` from where the last one was found on, past the lines
+// of files the pass did not ask about (those of another size, say).
+std::optional<FolderHashes::Line> FolderHashes::nextInOrder(QStringView name)
+{
+    for (qsizetype at = m_next, line = m_nextLine; at < m_text.size(); ++line) {
+        qsizetype end = 0;
+        const std::optional<Line> read = lineAt(at, &end);
+        if (QAnyStringView::equal(name, QUtf8StringView(read->name))) {
+            m_next = end;
+            m_nextLine = line + 1;
+            m_hitLines.setBit(line);
+            ++m_seen;
+            return read;
+        }
+        at = end;
+    }
+    return std::nullopt;
+}
+
+void FolderHashes::spill()
+{
+    m_spilled = true;
+    for (qsizetype at = 0; at < m_text.size(); ++m_rank) {
+        const Line read = *lineAt(at, &at);
+        m_known.insert(QString::fromUtf8(read.name),
+                       {read.size, read.modifiedMs, read.sha256.toByteArray(), m_rank,
+                        m_hitLines.testBit(m_rank)});
+    }
+    m_seen = std::count_if(m_known.cbegin(), m_known.cend(),
+                           [](const Known &known) { return known.seen; });
+    m_text.clear();
+    m_hitLines.clear();
+}
+
+FolderHashes::Known &FolderHashes::see(const QString &name)
+{
+    Known &known = m_known[name];
+    if (!std::exchange(known.seen, true)) {
+        ++m_seen;
+        known.rank = m_rank++;
+    }
+    return known;
+}
+
+bool FolderHashes::hasHash(QStringView name, const FileStatus &status, QByteArrayView sha256)
+{
+    if (!m_spilled) {
+        const std::optional<Line> line = nextInOrder(name);
+        if (line && line->size == status.size && line->modifiedMs == status.modifiedMs)
+            return line->sha256 == sha256;
+        spill();
+    }
+    const QString key = name.toString();
+    const auto known = m_known.constFind(key);
+    if (known != m_known.cend() && known->size == status.size &&
+        known->modifiedMs == status.modifiedMs) {
+        // Asked out of the record's order: written in this pass's order.
+        m_changed |= !known->seen;
+        return see(key).sha256 == sha256;
+    }
+    const QByteArray hashed = sha256OfFile(m_folder + u'/' + key);
+    if (!hashed.isEmpty())
+        remember(key, status, hashed);
+    return !hashed.isEmpty() && hashed == sha256;
 }
 
 void FolderHashes::remember(const QString &name, const FileStatus &status, const QByteArray &sha256)
 {
-    Known &known = m_known[name];
-    m_seen += !known.seen;
-    known = {status.size, status.modifiedMs, sha256, true};
+    if (!m_spilled)
+        spill();
+    Known &known = see(name);
+    known.size = status.size;
+    known.modifiedMs = status.modifiedMs;
+    known.sha256 = sha256;
     m_changed = true;
 }
 
 void FolderHashes::save(bool keepOnlySeen)
 {
+    if (!m_spilled && keepOnlySeen && m_seen < m_hitLines.size())
+        spill();
     if (!m_changed && !(keepOnlySeen && m_seen < m_known.size()))
         return;
-    QByteArray text;
+    QList<QHash<QString, Known>::const_iterator> kept;
     for (auto it = m_known.cbegin(); it != m_known.cend(); ++it) {
-        if (keepOnlySeen && !it->seen)
-            continue;
+        if (!keepOnlySeen || it->seen)
+            kept.append(it);
+    }
+    std::sort(kept.begin(), kept.end(), [](auto a, auto b) { return a->rank < b->rank; });
+    QByteArray text;
+    for (const auto &it : std::as_const(kept))
         text += QByteArray::number(it->size) + ' ' + QByteArray::number(it->modifiedMs) + ' ' +
                 it->sha256 + ' ' + it.key().toUtf8() + '\n';
-    }
     QSaveFile record(m_folder + u'/' + hashRecordName);
     if (record.open(QIODevice::WriteOnly) && record.write(text) == text.size() && record.commit()) {
         m_changed = false;
@@ -119,11 +198,16 @@ void FolderHashes::save(bool keepOnlySeen)
     }
 }
 
-FolderHashes &HashRecords::of(const QString &folder)
+FolderHashes &HashRecords::of(QStringView folder)
 {
-    auto it = m_folders.find(folder);
+    if (m_last && folder == m_lastFolder)
+        return *m_last;
+    const QString key = folder.toString();
+    auto it = m_folders.find(key);
     if (it == m_folders.end())
-        it = m_folders.insert(folder, FolderHashes(folder));
+        it = m_folders.insert(key, FolderHashes(key));
+    m_last = &*it;
+    m_lastFolder = key;
     return *it;
 }
 
@@ -132,6 +216,8 @@ void HashRecords::saveAll(bool keepOnlySeen)
     for (FolderHashes &folder : m_folders)
         folder.save(keepOnlySeen);
     m_folders.clear();
+    m_last = nullptr;
+    m_statuses.close();
 }
 
 void HashRecords::remember(const QString &path, const QByteArray &sha256)
@@ -139,16 +225,17 @@ void HashRecords::remember(const QString &path, const QByteArray &sha256)
     if (sha256.isEmpty())
         return;
     const qsizetype slash = path.lastIndexOf(u'/');
-    of(path.left(slash)).remember(path.mid(slash + 1), statusOf(path), sha256);
+    of(QStringView(path).first(slash)).remember(path.mid(slash + 1), statusOf(path), sha256);
 }
 
 bool isUpToDate(const QString &path, qint64 size, const QByteArray &sha256, HashRecords &records)
 {
-    const FileStatus status = statusOf(path);
+    const FileStatus status = records.statusOf(path);
     if (!status.isFile || status.size != size)
         return false;
     if (sha256.isEmpty())
         return true;
     const qsizetype slash = path.lastIndexOf(u'/');
-    return records.of(path.left(slash)).hashOf(path.mid(slash + 1), status) == sha256;
+    return records.of(QStringView(path).first(slash))
+        .hasHash(QStringView(path).sliced(slash + 1), status, sha256);
 }
