@@ -66,16 +66,49 @@ QByteArray readRecord(const QString &path)
 FolderHashes::FolderHashes(const QString &folder)
     : m_folder(folder), m_text(readRecord(m_folder + u'/' + hashRecordName))
 {
-    bool readable = true;
-    qsizetype lines = 0;
-    for (qsizetype at = 0; readable && at < m_text.size(); ++lines)
-        readable = lineAt(at, &at).has_value();
-    if (!readable) {
+    const qsizetype lines = lineCount();
+    if (lines < 0) {
         m_text.clear();
         m_changed = true;
-        lines = 0;
     }
-    m_hitLines.resize(lines);
+    m_hitLines.resize(std::max<qsizetype>(lines, 0));
+}
+
+// -1 when a line does not read as one.
+qsizetype FolderHashes::lineCount() const
+{
+    qsizetype lines = 0;
+    for (qsizetype at = 0; at < m_text.size(); ++lines) {
+        if (!lineAt(at, &at))
+            return -1;
+    }
+    return lines;
+}
+
+void FolderHashes::release()
+{
+    if (m_spilled || m_text.isEmpty() || m_seen < m_hitLines.size())
+        return;
+    m_releasedHash = qHash(m_text);
+    m_text = QByteArray();
+    m_released = true;
+}
+
+// A released record asked about again is read again; if it is no longer the
+// one read before, the pass starts it afresh.
+void FolderHashes::readAgain()
+{
+    if (!std::exchange(m_released, false))
+        return;
+    m_text = readRecord(m_folder + u'/' + hashRecordName);
+    if (qHash(m_text) == m_releasedHash && lineCount() == m_hitLines.size())
+        return;
+    m_text.clear();
+    m_hitLines.clear();
+    m_next = 0;
+    m_nextLine = 0;
+    m_seen = 0;
+    m_changed = true;
 }
 
 std::optional<FolderHashes::Line> FolderHashes::lineAt(qsizetype at, qsizetype *end) const
@@ -145,6 +178,7 @@ FolderHashes::Known &FolderHashes::see(const QString &name)
 bool FolderHashes::hasHash(QStringView name, const FileStatus &status, QByteArrayView sha256)
 {
     if (!m_spilled) {
+        readAgain();
         const std::optional<Line> line = nextInOrder(name);
         if (line && line->size == status.size && line->modifiedMs == status.modifiedMs)
             return line->sha256 == sha256;
@@ -166,8 +200,10 @@ bool FolderHashes::hasHash(QStringView name, const FileStatus &status, QByteArra
 
 void FolderHashes::remember(const QString &name, const FileStatus &status, const QByteArray &sha256)
 {
-    if (!m_spilled)
+    if (!m_spilled) {
+        readAgain();
         spill();
+    }
     Known &known = see(name);
     known.size = status.size;
     known.modifiedMs = status.modifiedMs;
@@ -202,10 +238,12 @@ FolderHashes &HashRecords::of(QStringView folder)
 {
     if (m_last && folder == m_lastFolder)
         return *m_last;
+    if (m_last)
+        m_last->release();
     const QString key = folder.toString();
     auto it = m_folders.find(key);
     if (it == m_folders.end())
-        it = m_folders.insert(key, FolderHashes(key));
+        it = m_folders.emplace(key, key);
     m_last = &*it;
     m_lastFolder = key;
     return *it;

@@ -53,6 +53,9 @@ public:
     // Writes the record if it changed. A pass that asked about every listed
     // file keeps only those, so files no longer listed drop out.
     void save(bool keepOnlySeen);
+    // Frees the text of a record whose every line was asked about: the pass
+    // has most likely moved on to another folder for good.
+    void release();
 
 private:
     struct Line
@@ -70,7 +73,9 @@ private:
         qsizetype rank = 0; // where it goes when the record is written
         bool seen = false;
     };
+    qsizetype lineCount() const;
     std::optional<Line> lineAt(qsizetype at, qsizetype *end) const;
+    void readAgain();
     std::optional<Line> nextInOrder(QStringView name);
     void spill();
     Known &see(const QString &name);
@@ -83,6 +88,8 @@ private:
     qsizetype m_next = 0;
     qsizetype m_nextLine = 0;
     QBitArray m_hitLines;
+    size_t m_releasedHash = 0;
+    bool m_released = false;
     bool m_spilled = false;
     QHash<QString, Known> m_known;
     qsizetype m_seen = 0;
