@@ -237,21 +237,23 @@ void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
     QDirIterator it(m_basePath, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        QString relativePath = it.next().mid(m_basePath.size());
+        const QString path = it.next();
+        QString relativePath = path.mid(m_basePath.size());
         relativePath.replace(u'\\', u'/');
         if (relativePath.startsWith(u'/'))
             relativePath.remove(0, 1);
         if (isInMediaFolder(relativePath) || isBelowAny(relativePath, passedOver))
             continue;
-        const QFileInfo info = it.fileInfo();
-        if (info.fileName() == hashRecordName || info.fileName() == indexCounterName)
+        const QStringView name = QStringView(path).sliced(path.lastIndexOf(u'/') + 1);
+        if (name == hashRecordName || name == indexCounterName)
             continue;
-        const QString partialTarget = PartialFile::targetOf(it.filePath());
+        const QString partialTarget = PartialFile::targetOf(path);
         if (!partialTarget.isEmpty()) {
             if (!queued.contains(partialTarget))
-                QFile::remove(it.filePath());
+                QFile::remove(path);
             continue;
         }
+        const QFileInfo info = it.fileInfo();
         if ((info.isHidden() || isLink(info)) && info.isDir())
             passedOver.append(relativePath + u'/');
         if (!info.isHidden() && !serverPaths.contains(Platform::fileNameKey(relativePath)))
