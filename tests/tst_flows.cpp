@@ -87,6 +87,13 @@ void FlowsTest::reconcile_data()
         << QStringList{"Failed to download app file: ", "Failed to download app file: ",
                        completedLine, startedLine};
 
+    // Escapes are undone, and of a repeated member the last counts.
+    QTest::newRow("escaped names, a repeated member")
+        << true << QStringList{}
+        << QByteArray(R"([{"relativePath":"caf\u00e9\/m\u0065nu.txt","size":"x","size":0}])")
+        << QByteArray() << 0 << Bytes{appRoute + "caf%C3%A9/menu.txt"}
+        << QStringList{"Lumipost/caf\u00e9/menu.txt"} << QStringList{completedLine};
+
     // Size alone decides without hashes; the media folder, hidden entries and
     // partial files still wanted stay, extras go deepest first.
     QStringList local;
