@@ -66,31 +66,45 @@ QByteArray readRecord(const QString &path)
 FolderHashes::FolderHashes(const QString &folder)
     : m_folder(folder), m_text(readRecord(m_folder + u'/' + hashRecordName))
 {
-    const qsizetype lines = lineCount();
-    if (lines < 0) {
-        m_text.clear();
-        m_changed = true;
-    }
-    m_hitLines.resize(std::max<qsizetype>(lines, 0));
+    m_changed = !readLines();
+    m_lineCount = m_lines.size();
 }
 
-// -1 when a line does not read as one.
-qsizetype FolderHashes::lineCount() const
+// Lines are views into m_text; a line that does not read as one empties both.
+bool FolderHashes::readLines()
 {
-    qsizetype lines = 0;
-    for (qsizetype at = 0; at < m_text.size(); ++lines) {
-        if (!lineAt(at, &at))
-            return -1;
+    m_lines.clear();
+    for (qsizetype at = 0; at < m_text.size();) {
+        const qsizetype newline = m_text.indexOf('\n', at);
+        const QByteArrayView line =
+            QByteArrayView(m_text).sliced(at, (newline < 0 ? m_text.size() : newline) - at);
+        at += line.size() + 1;
+        const qsizetype afterSize = line.indexOf(' ');
+        const qsizetype afterTime = line.indexOf(' ', afterSize + 1);
+        const bool shaped = afterSize > 0 && afterTime > afterSize && line.size() > afterTime + 66;
+        bool sizeOk = false;
+        bool timeOk = false;
+        if (shaped)
+            m_lines.append(
+                {line.first(afterSize).toLongLong(&sizeOk),
+                 line.sliced(afterSize + 1, afterTime - afterSize - 1).toLongLong(&timeOk),
+                 line.sliced(afterTime + 1, 64), line.sliced(afterTime + 66)});
+        if (!shaped || !sizeOk || !timeOk || !isSha256(m_lines.constLast().sha256)) {
+            m_text.clear();
+            m_lines.clear();
+            return false;
+        }
     }
-    return lines;
+    return true;
 }
 
 void FolderHashes::release()
 {
-    if (m_spilled || m_text.isEmpty() || m_seen < m_hitLines.size())
+    if (m_spilled || m_text.isEmpty() || m_seen < m_lineCount)
         return;
     m_releasedHash = qHash(m_text);
     m_text = QByteArray();
+    m_lines = QList<Line>();
     m_released = true;
 }
 
@@ -101,68 +115,45 @@ void FolderHashes::readAgain()
     if (!std::exchange(m_released, false))
         return;
     m_text = readRecord(m_folder + u'/' + hashRecordName);
-    if (qHash(m_text) == m_releasedHash && lineCount() == m_hitLines.size())
+    if (readLines() && qHash(m_text) == m_releasedHash && m_lines.size() == m_lineCount) {
+        for (Line &line : m_lines)
+            line.asked = true; // as every line was when it was let go
         return;
+    }
     m_text.clear();
-    m_hitLines.clear();
-    m_next = 0;
+    m_lines.clear();
+    m_lineCount = 0;
     m_nextLine = 0;
     m_seen = 0;
     m_changed = true;
 }
 
-std::optional<FolderHashes::Line> FolderHashes::lineAt(qsizetype at, qsizetype *end) const
-{
-    const qsizetype newline = m_text.indexOf('\n', at);
-    const QByteArrayView line =
-        QByteArrayView(m_text).sliced(at, (newline < 0 ? m_text.size() : newline) - at);
-    *end = at + line.size() + 1;
-    const qsizetype afterSize = line.indexOf(' ');
-    const qsizetype afterTime = line.indexOf(' ', afterSize + 1);
-    if (afterSize <= 0 || afterTime <= afterSize || line.size() <= afterTime + 66)
-        return std::nullopt;
-    bool sizeOk = false;
-    bool timeOk = false;
-    const Line read{line.first(afterSize).toLongLong(&sizeOk),
-                    line.sliced(afterSize + 1, afterTime - afterSize - 1).toLongLong(&timeOk),
-                    line.sliced(afterTime + 1, 64), line.sliced(afterTime + 66)};
-    if (!sizeOk || !timeOk || !isSha256(read.sha256))
-        return std::nullopt;
-    return read;
-}
-
 // The line of `name` from where the last one was found on, past the lines
 // of files the pass did not ask about (those of another size, say).
-std::optional<FolderHashes::Line> FolderHashes::nextInOrder(QStringView name)
+const FolderHashes::Line *FolderHashes::nextInOrder(QStringView name)
 {
-    for (qsizetype at = m_next, line = m_nextLine; at < m_text.size(); ++line) {
-        qsizetype end = 0;
-        const std::optional<Line> read = lineAt(at, &end);
-        if (QAnyStringView::equal(name, QUtf8StringView(read->name))) {
-            m_next = end;
-            m_nextLine = line + 1;
-            m_hitLines.setBit(line);
-            ++m_seen;
-            return read;
+    for (qsizetype index = m_nextLine; index < m_lines.size(); ++index) {
+        Line &line = m_lines[index];
+        if (QAnyStringView::equal(name, QUtf8StringView(line.name))) {
+            m_nextLine = index + 1;
+            m_seen += !std::exchange(line.asked, true);
+            return &line;
         }
-        at = end;
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 void FolderHashes::spill()
 {
     m_spilled = true;
-    for (qsizetype at = 0; at < m_text.size(); ++m_rank) {
-        const Line read = *lineAt(at, &at);
-        m_known.insert(QString::fromUtf8(read.name),
-                       {read.size, read.modifiedMs, read.sha256.toByteArray(), m_rank,
-                        m_hitLines.testBit(m_rank)});
-    }
+    for (const Line &line : std::as_const(m_lines))
+        m_known.insert(
+            QString::fromUtf8(line.name),
+            {line.size, line.modifiedMs, line.sha256.toByteArray(), m_rank++, line.asked});
     m_seen = std::count_if(m_known.cbegin(), m_known.cend(),
                            [](const Known &known) { return known.seen; });
     m_text.clear();
-    m_hitLines.clear();
+    m_lines.clear();
 }
 
 FolderHashes::Known &FolderHashes::see(const QString &name)
@@ -179,7 +170,7 @@ bool FolderHashes::hasHash(QStringView name, const FileStatus &status, QByteArra
 {
     if (!m_spilled) {
         readAgain();
-        const std::optional<Line> line = nextInOrder(name);
+        const Line *line = nextInOrder(name);
         if (line && line->size == status.size && line->modifiedMs == status.modifiedMs)
             return line->sha256 == sha256;
         spill();
@@ -213,7 +204,7 @@ void FolderHashes::remember(const QString &name, const FileStatus &status, const
 
 void FolderHashes::save(bool keepOnlySeen)
 {
-    if (!m_spilled && keepOnlySeen && m_seen < m_hitLines.size())
+    if (!m_spilled && keepOnlySeen && m_seen < m_lineCount)
         spill();
     if (!m_changed && !(keepOnlySeen && m_seen < m_known.size()))
         return;

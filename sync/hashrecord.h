@@ -1,11 +1,9 @@
 #pragma once
 
-#include <QBitArray>
 #include <QByteArray>
 #include <QHash>
+#include <QList>
 #include <QString>
-
-#include <optional>
 
 // What the agent knows of the files in one folder: the SHA-256 of each, with
 // the size and modification time it had when it was hashed. While both are
@@ -64,6 +62,7 @@ private:
         qint64 modifiedMs = 0;
         QByteArrayView sha256;
         QByteArrayView name;
+        bool asked = false;
     };
     struct Known
     {
@@ -73,10 +72,9 @@ private:
         qsizetype rank = 0; // where it goes when the record is written
         bool seen = false;
     };
-    qsizetype lineCount() const;
-    std::optional<Line> lineAt(qsizetype at, qsizetype *end) const;
+    bool readLines();
     void readAgain();
-    std::optional<Line> nextInOrder(QStringView name);
+    const Line *nextInOrder(QStringView name);
     void spill();
     Known &see(const QString &name);
 
@@ -85,9 +83,9 @@ private:
     // saved them, so while it does, each answer is the next line, read in
     // place; anything else spills the record into m_known.
     QByteArray m_text;
-    qsizetype m_next = 0;
+    QList<Line> m_lines; // views into m_text
+    qsizetype m_lineCount = 0;
     qsizetype m_nextLine = 0;
-    QBitArray m_hitLines;
     size_t m_releasedHash = 0;
     bool m_released = false;
     bool m_spilled = false;
