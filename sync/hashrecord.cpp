@@ -146,6 +146,7 @@ const FolderHashes::Line *FolderHashes::nextInOrder(QStringView name)
 void FolderHashes::spill()
 {
     m_spilled = true;
+    m_lastLine = m_nextLine - 1;
     for (const Line &line : std::as_const(m_lines))
         m_known.insert(
             QString::fromUtf8(line.name),
@@ -179,8 +180,12 @@ bool FolderHashes::hasHash(QStringView name, const FileStatus &status, QByteArra
     const auto known = m_known.constFind(key);
     if (known != m_known.cend() && known->size == status.size &&
         known->modifiedMs == status.modifiedMs) {
-        // Asked out of the record's order: written in this pass's order.
-        m_changed |= !known->seen;
+        // Lines asked about out of the record's order: it is written again,
+        // in this pass's order.
+        if (!known->seen && known->rank < m_lastLine)
+            m_changed = true;
+        else if (!known->seen)
+            m_lastLine = known->rank;
         return see(key).sha256 == sha256;
     }
     const QByteArray hashed = sha256OfFile(m_folder + u'/' + key);

@@ -86,6 +86,7 @@ private:
     QList<Line> m_lines; // views into m_text
     qsizetype m_lineCount = 0;
     qsizetype m_nextLine = 0;
+    qsizetype m_lastLine = -1; // the last line asked about, once spilled
     size_t m_releasedHash = 0;
     bool m_released = false;
     bool m_spilled = false;
