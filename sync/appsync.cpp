@@ -3,6 +3,7 @@
 #include "filedownload.h"
 #include "hashrecord.h"
 #include "indexes.h"
+#include "indexjson.h"
 #include "platform.h"
 #include "serverapi.h"
 
@@ -10,9 +11,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
@@ -86,24 +84,20 @@ QString writtenFolder(const QString &relativePath, bool isDir)
 
 std::optional<QList<AppIndexEntry>> parseAppIndex(const QByteArray &body)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (!document.isArray())
-        return std::nullopt;
-    const QJsonArray array = document.array();
+    enum { RelativePath, Size, IsDir, Sha256 };
+    IndexEntries reader(body, {QLatin1String("relativePath"), QLatin1String("size"),
+                               QLatin1String("isDir"), QLatin1String("sha256")});
     QList<AppIndexEntry> entries;
-    entries.reserve(array.size());
-    for (const QJsonValue &value : array) {
-        const QJsonObject object = value.toObject();
-        QString path = object.value(QLatin1String("relativePath")).toString();
+    while (reader.next()) {
+        QString path = reader[RelativePath].toString();
         if (path.startsWith(u'/'))
             path.remove(0, 1);
-        const QJsonValue sha256 = object.value(QLatin1String("sha256"));
-        const QByteArray hash = normalizedSha256(sha256.toString());
-        entries.append({path, readIndexSize(object.value(QLatin1String("size"))),
-                        object.value(QLatin1String("isDir")).toBool(), hash,
-                        !sha256.isUndefined() && hash.isEmpty()});
+        const QByteArray hash = reader[Sha256].toSha256();
+        entries.append({path, readIndexSize(reader[Size].toJsonValue()),
+                        reader[IsDir].kind() == IndexField::True, hash,
+                        reader[Sha256].kind() != IndexField::Missing && hash.isEmpty()});
     }
-    return entries;
+    return reader.isArray() ? std::optional(std::move(entries)) : std::nullopt;
 }
 
 void SyncWorker::startAppSync()
@@ -243,21 +237,23 @@ void SyncWorker::removeLocalExtras(const QSet<QString> &serverPaths)
     QDirIterator it(m_basePath, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        QString relativePath = it.next().mid(m_basePath.size());
+        const QString path = it.next();
+        QString relativePath = path.mid(m_basePath.size());
         relativePath.replace(u'\\', u'/');
         if (relativePath.startsWith(u'/'))
             relativePath.remove(0, 1);
         if (isInMediaFolder(relativePath) || isBelowAny(relativePath, passedOver))
             continue;
-        const QFileInfo info = it.fileInfo();
-        if (info.fileName() == hashRecordName || info.fileName() == indexCounterName)
+        const QStringView name = QStringView(path).sliced(path.lastIndexOf(u'/') + 1);
+        if (name == hashRecordName || name == indexCounterName)
             continue;
-        const QString partialTarget = PartialFile::targetOf(it.filePath());
+        const QString partialTarget = PartialFile::targetOf(path);
         if (!partialTarget.isEmpty()) {
             if (!queued.contains(partialTarget))
-                QFile::remove(it.filePath());
+                QFile::remove(path);
             continue;
         }
+        const QFileInfo info = it.fileInfo();
         if ((info.isHidden() || isLink(info)) && info.isDir())
             passedOver.append(relativePath + u'/');
         if (!info.isHidden() && !serverPaths.contains(Platform::fileNameKey(relativePath)))

@@ -31,6 +31,11 @@ struct VideoIndexEntry
     bool sha256Malformed = false;
 };
 
+// Made of Qt's implicitly shared types only, so a list of 100,000 grows by
+// moving its block rather than each entry.
+Q_DECLARE_TYPEINFO(AppIndexEntry, Q_RELOCATABLE_TYPE);
+Q_DECLARE_TYPEINFO(VideoIndexEntry, Q_RELOCATABLE_TYPE);
+
 // "C:..." names a drive on Windows, so an index path or file name that starts
 // with one would be written outside the agent's folders there.
 inline bool startsWithDriveLetter(const QString &path)

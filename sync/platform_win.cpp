@@ -62,3 +62,11 @@ FileStatus statusOf(const QString &path)
             (qint64(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
             (ticks - 116444736000000000LL) / 10000};
 }
+
+FileStatus FileStatuses::of(const QString &path)
+{
+    return statusOf(path);
+}
+
+void FileStatuses::close()
+{}

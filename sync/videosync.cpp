@@ -3,15 +3,13 @@
 #include "filedownload.h"
 #include "hashrecord.h"
 #include "indexes.h"
+#include "indexjson.h"
 #include "platform.h"
 #include "serverapi.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
@@ -51,22 +49,17 @@ QString skipLineFor(const VideoIndexEntry &entry, const QString &deviceUuid)
 
 std::optional<QList<VideoIndexEntry>> parseVideoIndex(const QByteArray &body)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (!document.isArray())
-        return std::nullopt;
-    const QJsonArray array = document.array();
+    enum { Type, FileName, Size, Sha256 };
+    IndexEntries reader(body, {QLatin1String("type"), QLatin1String("filename"),
+                               QLatin1String("size"), QLatin1String("sha256")});
     QList<VideoIndexEntry> entries;
-    entries.reserve(array.size());
-    for (const QJsonValue &value : array) {
-        const QJsonObject object = value.toObject();
-        const QJsonValue sha256 = object.value(QLatin1String("sha256"));
-        const QByteArray hash = normalizedSha256(sha256.toString());
-        entries.append({object.value(QLatin1String("type")).toString(),
-                        object.value(QLatin1String("filename")).toString(),
-                        readIndexSize(object.value(QLatin1String("size"))), hash,
-                        !sha256.isUndefined() && hash.isEmpty()});
+    while (reader.next()) {
+        const QByteArray hash = reader[Sha256].toSha256();
+        entries.append({reader[Type].toString(), reader[FileName].toString(),
+                        readIndexSize(reader[Size].toJsonValue()), hash,
+                        reader[Sha256].kind() != IndexField::Missing && hash.isEmpty()});
     }
-    return entries;
+    return reader.isArray() ? std::optional(std::move(entries)) : std::nullopt;
 }
 
 void SyncWorker::handleVideoSyncTimeout()

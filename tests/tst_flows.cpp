@@ -21,6 +21,8 @@ constexpr bool windows = true; // a leading dot hides nothing, letter case makes
 constexpr bool windows = false;
 #endif
 
+const QDateTime laidTime = QDateTime::fromMSecsSinceEpoch(1577836800000, Qt::UTC);
+
 // What is below the company root before a flow runs: "name" is a file holding
 // "old", "name=text" one holding text, "name/" a folder, and "name@" a link to
 // a folder outside the root.
@@ -37,6 +39,12 @@ void lay(Rig &rig, const QStringList &files)
         else
             QVERIFY(writeFile(path.section('=', 0, 0),
                               file.contains('=') ? file.section('=', 1).toUtf8() : "old"));
+    }
+    // One time for every laid file, so that a record can name it.
+    for (const QString &file : treeOf(rig.root)) {
+        QFile laid(rig.root + '/' + file);
+        if (QFileInfo(laid).isFile() && laid.open(QIODevice::ReadWrite))
+            QVERIFY(laid.setFileTime(laidTime, QFileDevice::FileModificationTime));
     }
 }
 
@@ -87,6 +95,13 @@ void FlowsTest::reconcile_data()
         << QStringList{"Failed to download app file: ", "Failed to download app file: ",
                        completedLine, startedLine};
 
+    // Escapes are undone, and of a repeated member the last counts.
+    QTest::newRow("escaped names, a repeated member")
+        << true << QStringList{}
+        << QByteArray(R"([{"relativePath":"caf\u00e9\/m\u0065nu.txt","size":"x","size":0}])")
+        << QByteArray() << 0 << Bytes{appRoute + "caf%C3%A9/menu.txt"}
+        << QStringList{"Lumipost/caf\u00e9/menu.txt"} << QStringList{completedLine};
+
     // Size alone decides without hashes; the media folder, hidden entries and
     // partial files still wanted stay, extras go deepest first.
     QStringList local;
@@ -120,6 +135,17 @@ void FlowsTest::reconcile_data()
         << true
         << QStringList{"Lumipost/app.bin=" + QString(bin).replace("app", "old"),
                        "Lumipost/.lumipost-hashes=" + size + " 0 " + sha256(bin) + " app.bin"}
+        << QByteArray(R"([{"relativePath":"app.bin","size":)" + size + R"(,"sha256":")" +
+                      sha256(bin) + "\"}]")
+        << QByteArray() << 0 << Bytes{bin} << QStringList{"Lumipost/app.bin"}
+        << QStringList{completedLine};
+    // Without its last line this record would vouch for the old file.
+    QTest::newRow("a record with a line it cannot read")
+        << true
+        << QStringList{"Lumipost/app.bin=" + QString(bin).replace("app", "old"),
+                       "Lumipost/.lumipost-hashes=" + size + ' ' +
+                           QString::number(laidTime.toMSecsSinceEpoch()) + ' ' + sha256(bin) +
+                           " app.bin\nnot a line"}
         << QByteArray(R"([{"relativePath":"app.bin","size":)" + size + R"(,"sha256":")" +
                       sha256(bin) + "\"}]")
         << QByteArray() << 0 << Bytes{bin} << QStringList{"Lumipost/app.bin"}
