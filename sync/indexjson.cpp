@@ -77,9 +77,12 @@ QString unescaped(QByteArrayView raw, QStringDecoder &utf8)
     return text;
 }
 
+// A byte-order mark is a character of the name like any other: the decoder
+// would drop one that starts a piece between escapes.
 QStringDecoder strictUtf8()
 {
-    return QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    return QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                    QStringDecoder::Flag::ConvertInitialBom);
 }
 
 } // namespace

@@ -96,11 +96,13 @@ void FlowsTest::reconcile_data()
                        completedLine, startedLine};
 
     // Escapes are undone, and of a repeated member the last counts.
-    QTest::newRow("escaped names, a repeated member")
+    QTest::newRow("escaped names, a byte-order mark, a repeated member")
         << true << QStringList{}
-        << QByteArray(R"([{"relativePath":"caf\u00e9\/m\u0065nu.txt","size":"x","size":0}])")
-        << QByteArray() << 0 << Bytes{appRoute + "caf%C3%A9/menu.txt"}
-        << QStringList{"Lumipost/caf\u00e9/menu.txt"} << QStringList{completedLine};
+        << QByteArray(R"([{"relativePath":"caf\u00e9\/)"
+                      "\xEF\xBB\xBF"
+                      R"(m\u0065nu.txt","size":"x","size":0}])")
+        << QByteArray() << 0 << Bytes{appRoute + "caf%C3%A9/%EF%BB%BFmenu.txt"}
+        << QStringList{"Lumipost/caf\u00e9/\uFEFFmenu.txt"} << QStringList{completedLine};
 
     // Size alone decides without hashes; the media folder, hidden entries and
     // partial files still wanted stay, extras go deepest first.
